@@ -1,0 +1,52 @@
+#pragma once
+
+#include "opc/automation.h"
+#include "toolkit/controls.h"
+#include "toolkit/formbuilder.h"
+#include "toolkit/listview.h"
+#include "toolkit/timer.h"
+#include "toolkit/window.h"
+
+#include <array>
+#include <vector>
+
+namespace quorivo {
+
+toolkit::WindowDesign form3Design();
+
+// The five texts of an item's row: ItemID, Value, DataType, Quality, TimeStamp.
+using RowTexts = std::array<QString, 5>;
+RowTexts itemRowTexts(OPCAutomation::OPCItem &item);
+
+// "Proprietà": the items of one group, re-read from the server's cache at
+// the group's update rate.
+class Form3 final : public toolkit::SingleWindow<Form3> {
+    Q_OBJECT
+public:
+    Form3();
+
+    toolkit::ListView *ListView1;
+    toolkit::TextBox *Text2;
+    toolkit::CommandButton *Command2;
+    toolkit::TextBox *Text1;
+    toolkit::CommandButton *Command1;
+    toolkit::Timer *Timer1;
+    const toolkit::FormBuilder &builder() const { return m_builder; }
+
+    // Rebuilds columns and rows from the group's first n items.
+    void fill(OPCAutomation::OPCGroup &group, OPCAutomation::OPCItems &items, int32_t n);
+
+    void Timer1_Timer();
+    void ListView1_Click();
+    void Command2_Click();
+
+private:
+    void writeRow(int row, const RowTexts &texts, int32_t serverHandle);
+
+    toolkit::FormBuilder m_builder;
+    // The server handle of the item each row last showed: a write goes to
+    // that item and no other.
+    std::vector<int32_t> m_rowHandles;
+};
+
+} // namespace quorivo

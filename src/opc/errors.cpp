@@ -1,0 +1,45 @@
+#include "opc/errors.h"
+
+#include <array>
+#include <utility>
+
+namespace opc {
+
+namespace {
+using namespace Status;
+constexpr std::array<std::pair<int32_t, const char *>, 18> Names{{
+    {S_OK, "S_OK"},
+    {NUMERIC_OVERFLOW, "Overflow"},
+    {E_FAIL, "E_FAIL"},
+    {E_OUTOFMEMORY, "E_OUTOFMEMORY"},
+    {E_INVALIDARG, "E_INVALIDARG"},
+    {E_ACCESSDENIED, "E_ACCESSDENIED"},
+    {CO_E_CLASSSTRING, "CO_E_CLASSSTRING"},
+    {RPC_S_SERVER_UNAVAILABLE, "RPC_S_SERVER_UNAVAILABLE"},
+    {DISP_E_TYPEMISMATCH, "DISP_E_TYPEMISMATCH"},
+    {DISP_E_OVERFLOW, "DISP_E_OVERFLOW"},
+    {OPC_E_INVALIDHANDLE, "OPC_E_INVALIDHANDLE"},
+    {OPC_E_BADTYPE, "OPC_E_BADTYPE"},
+    {OPC_E_PUBLIC, "OPC_E_PUBLIC"},
+    {OPC_E_BADRIGHTS, "OPC_E_BADRIGHTS"},
+    {OPC_E_UNKNOWNITEMID, "OPC_E_UNKNOWNITEMID"},
+    {OPC_E_INVALIDITEMID, "OPC_E_INVALIDITEMID"},
+    {OPC_E_RANGE, "OPC_E_RANGE"},
+    {OPC_E_DUPLICATENAME, "OPC_E_DUPLICATENAME"},
+}};
+} // namespace
+
+QString statusName(int32_t code)
+{
+    for (const auto &[value, name] : Names)
+        if (value == code)
+            return QString::fromLatin1(name);
+    return {};
+}
+
+OpcError::OpcError(int32_t code)
+    : std::runtime_error(statusName(code).isEmpty() ? "OPC failure" : statusName(code).toStdString()), m_code(code)
+{
+}
+
+} // namespace opc

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <stdexcept>
+
+namespace opc {
+
+// Status codes as the automation interface hands them over: 32-bit, taken as
+// signed, so failures with the top bit set are negative.
+constexpr int32_t status(uint32_t code) { return static_cast<int32_t>(code); }
+
+namespace Status {
+constexpr int32_t S_OK = 0;
+constexpr int32_t NUMERIC_OVERFLOW = 6; // the program's own conversion failure
+constexpr int32_t E_FAIL = status(0x80004005);
+constexpr int32_t E_OUTOFMEMORY = status(0x8007000E);
+constexpr int32_t E_INVALIDARG = status(0x80070057);
+constexpr int32_t E_ACCESSDENIED = status(0x80070005);
+constexpr int32_t CO_E_CLASSSTRING = status(0x800401F3);
+constexpr int32_t RPC_S_SERVER_UNAVAILABLE = status(0x800706BA);
+constexpr int32_t DISP_E_TYPEMISMATCH = status(0x80020005);
+constexpr int32_t DISP_E_OVERFLOW = status(0x8002000A);
+constexpr int32_t OPC_E_INVALIDHANDLE = status(0xC0040001);
+constexpr int32_t OPC_E_BADTYPE = status(0xC0040004);
+constexpr int32_t OPC_E_PUBLIC = status(0xC0040005);
+constexpr int32_t OPC_E_BADRIGHTS = status(0xC0040006);
+constexpr int32_t OPC_E_UNKNOWNITEMID = status(0xC0040007);
+constexpr int32_t OPC_E_INVALIDITEMID = status(0xC0040008);
+constexpr int32_t OPC_E_RANGE = status(0xC004000B);
+constexpr int32_t OPC_E_DUPLICATENAME = status(0xC004000C);
+} // namespace Status
+
+// The name of a known code ("OPC_E_DUPLICATENAME"), or empty.
+QString statusName(int32_t code);
+
+// Every failed call into the component throws this.
+class OpcError : public std::runtime_error {
+public:
+    explicit OpcError(int32_t code);
+    int32_t code() const { return m_code; }
+
+private:
+    int32_t m_code;
+};
+
+} // namespace opc

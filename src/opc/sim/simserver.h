@@ -1,0 +1,22 @@
+#pragma once
+
+#include "opc/automation.h"
+
+#include <QLocale>
+
+namespace opc::sim {
+
+constexpr auto ProgId = "Quorivo.Simulation.1";
+
+// A new client object of the built-in simulation server.
+OPCAutomation::ServerPtr newSimulationServer();
+// Makes the simulation server the component behind NewOPCServer().
+void installAsDefault();
+
+// Objects of the simulation alive right now (servers, groups, items, browsers).
+int liveObjects();
+
+// The locale the server converts written texts with; the user's by default.
+void setServerLocale(const QLocale &locale);
+
+} // namespace opc::sim

@@ -1,0 +1,83 @@
+#include "toolkit/controls.h"
+
+#include <QMouseEvent>
+
+namespace toolkit {
+
+void Label::mousePressEvent(QMouseEvent *event) { event->accept(); }
+void Label::mouseReleaseEvent(QMouseEvent *event) { event->accept(); }
+
+void Frame::mouseReleaseEvent(QMouseEvent *event)
+{
+    QGroupBox::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit Click();
+}
+
+ListBox::ListBox(QWidget *parent) : QListWidget(parent)
+{
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    connect(this, &QListWidget::currentRowChanged, this, &ListBox::onCurrentRowChanged);
+    connect(this, &QListWidget::itemClicked, this, &ListBox::onItemClicked);
+}
+
+void ListBox::Clear()
+{
+    m_filling = true;
+    clear();
+    m_filling = false;
+}
+
+void ListBox::AddItem(const QString &text)
+{
+    m_filling = true;
+    addItem(text);
+    m_filling = false;
+}
+
+int ListBox::ListIndex() const
+{
+    const auto selected = selectedItems();
+    return selected.isEmpty() ? -1 : row(selected.first());
+}
+
+QString ListBox::List(int index) const
+{
+    const QListWidgetItem *entry = item(index);
+    return entry ? entry->text() : QString();
+}
+
+void ListBox::setListIndex(int index)
+{
+    if (index < 0 || index >= count()) {
+        clearSelection();
+        return;
+    }
+    if (index == currentRow() && item(index)->isSelected()) {
+        emit Click();
+        return;
+    }
+    setCurrentRow(index);
+}
+
+void ListBox::mousePressEvent(QMouseEvent *event)
+{
+    m_rowAtPress = ListIndex();
+    QListWidget::mousePressEvent(event);
+}
+
+void ListBox::onCurrentRowChanged(int row)
+{
+    if (!m_filling && row >= 0)
+        emit Click();
+}
+
+void ListBox::onItemClicked(QListWidgetItem *entry)
+{
+    // A click on the entry that was already selected changes no row, yet the
+    // user did select it.
+    if (row(entry) == m_rowAtPress)
+        emit Click();
+}
+
+} // namespace toolkit

@@ -1,0 +1,10 @@
+#include "toolkit/error.h"
+
+namespace toolkit {
+
+WidgetError::WidgetError(int32_t number, const char *what)
+    : std::runtime_error(what), m_number(number)
+{
+}
+
+} // namespace toolkit

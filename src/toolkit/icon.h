@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QIcon>
+
+namespace toolkit {
+// The program's own icon, 16 and 32 pixels.
+QIcon programIcon();
+} // namespace toolkit
