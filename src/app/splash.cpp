@@ -44,7 +44,7 @@ toolkit::WindowDesign splashDesign()
             {t("lblVersion"), Kind::LabelRight, t("Frame1"), {}, {}, {4608, 2700, 1644, 288}, 3, true,
              {QStringLiteral("Arial"), 12, 700}},
             {t("Command1"), Kind::Button, t("Frame1"), t("OK"), {}, {360, 2280, 1452, 492}, 6, true, {}},
-            {t("lblCopyright"), Kind::Label, t("Frame1"), t("© 2026 Drovane. Tutti i diritti riservati."), {},
+            {t("lblCopyright"), Kind::Label, t("Frame1"), t("© 2026 Drovane"), {},
              {4320, 3360, 852, 252}, 2, true, small},
             {t("lblCompany"), Kind::Label, t("Frame1"), t("Drovane"), {}, {4560, 3720, 2412, 252}, 1, true, small},
         },

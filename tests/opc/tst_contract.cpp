@@ -1,0 +1,422 @@
+// Contract of the automation interface. Every backend runs it as a data row.
+#include "opc/automation.h"
+#include "opc/sim/simserver.h"
+#include "support/fakeclock.h"
+
+#include <QTest>
+
+using namespace OPCAutomation;
+using opc::OpcError;
+using opc::Value;
+namespace S = opc::Status;
+
+namespace {
+
+struct Backend {
+    QString name;
+    std::function<ServerPtr()> make;
+    QString node;   // the node that reaches it
+    QString progId; // a program identifier it lists
+};
+
+std::vector<Backend> backends()
+{
+    return {{QStringLiteral("simulation"), &opc::sim::newSimulationServer, QString(), QString::fromLatin1(opc::sim::ProgId)}};
+}
+
+#define EXPECT_FAILS(expr, expected)                                                                                  \
+    do {                                                                                                               \
+        try {                                                                                                          \
+            expr;                                                                                                      \
+            QFAIL("no failure from: " #expr);                                                                          \
+        } catch (const OpcError &e) {                                                                                  \
+            QCOMPARE(opc::statusName(e.code()), opc::statusName(expected));                                           \
+            QCOMPARE(e.code(), (expected));                                                                            \
+        }                                                                                                              \
+    } while (0)
+
+} // namespace
+
+class TestContract : public QObject {
+    Q_OBJECT
+
+    Backend m_backend;
+    ServerPtr connected()
+    {
+        auto server = m_backend.make();
+        server->Connect(m_backend.progId, m_backend.node);
+        return server;
+    }
+
+    void backendRows()
+    {
+        QTest::addColumn<int>("backend");
+        const auto all = backends();
+        for (size_t i = 0; i < all.size(); ++i)
+            QTest::newRow(qPrintable(all[i].name)) << static_cast<int>(i);
+    }
+
+private slots:
+    // Every test has the backend column: the row picks the backend.
+    void init()
+    {
+        QFETCH(int, backend);
+        m_backend = backends()[static_cast<size_t>(backend)];
+    }
+
+    void listsItsServers_data() { backendRows(); }
+    void listsItsServers()
+    {
+        auto server = m_backend.make();
+        const Value list = server->GetOPCServers(m_backend.node);
+        QVERIFY(list.isArray());
+        QStringList ids;
+        for (const Value &v : list.elements())
+            ids << v.string();
+        QVERIFY(ids.contains(m_backend.progId));
+        EXPECT_FAILS(server->GetOPCServers(QStringLiteral("no-such-node.invalid")), S::RPC_S_SERVER_UNAVAILABLE);
+    }
+
+    void connectsAndReportsStatus_data() { backendRows(); }
+    void connectsAndReportsStatus()
+    {
+        testsupport::ManualClock clock;
+        auto server = m_backend.make();
+        QCOMPARE(server->ServerState(), int32_t(OPCDisconnected));
+        EXPECT_FAILS(server->ServerName(), S::E_FAIL);
+        EXPECT_FAILS(server->OPCGroups(), S::E_FAIL);
+        EXPECT_FAILS(server->Connect(QStringLiteral(" "), m_backend.node), S::CO_E_CLASSSTRING);
+        EXPECT_FAILS(server->Connect(m_backend.progId, QStringLiteral("no-such-node.invalid")), S::RPC_S_SERVER_UNAVAILABLE);
+        server->Connect(m_backend.progId, m_backend.node);
+        QCOMPARE(server->ServerState(), int32_t(OPCRunning));
+        QCOMPARE(server->ServerName(), m_backend.progId);
+        QCOMPARE(server->ServerNode(), QString());
+        QCOMPARE(server->MajorVersion(), int16_t(1));
+        QCOMPARE(server->Bandwidth(), -1);
+        QVERIFY(!server->VendorInfo().isEmpty());
+        QCOMPARE(server->LastUpdateTime().toLocalTime().date(), QDate(1899, 12, 30));
+        const QDateTime first = server->CurrentTime();
+        clock.advance(5000);
+        QCOMPARE(server->CurrentTime(), first.addMSecs(5000));
+        QCOMPARE(server->StartTime(), first);
+        server->Disconnect();
+        QCOMPARE(server->ServerState(), int32_t(OPCDisconnected));
+        EXPECT_FAILS(server->Disconnect(), S::E_FAIL);
+    }
+
+    void groupNameRules_data() { backendRows(); }
+    void groupNameRules()
+    {
+        auto server = connected();
+        auto groups = server->OPCGroups();
+        QCOMPARE(groups->DefaultGroupUpdateRate(), 1000);
+        auto g = groups->Add(QStringLiteral("Gruppo1"));
+        QVERIFY(g->IsActive());
+        QVERIFY(!g->IsSubscribed());
+        QCOMPARE(g->UpdateRate(), 1000);
+        EXPECT_FAILS(groups->Add(QStringLiteral("Gruppo1")), S::OPC_E_DUPLICATENAME);
+        auto a = groups->Add(QString());
+        auto b = groups->Add(QString());
+        QVERIFY(!a->Name().isEmpty());
+        QVERIFY(a->Name() != b->Name());
+        QCOMPARE(groups->Count(), 3);
+        QCOMPARE(groups->Item(1)->Name(), QStringLiteral("Gruppo1"));
+        EXPECT_FAILS(groups->Item(4), S::E_INVALIDARG);
+        EXPECT_FAILS(groups->GetOPCGroup(QStringLiteral("nessuno")), S::E_INVALIDARG);
+        EXPECT_FAILS(groups->Remove(-12345), S::E_INVALIDARG);
+        groups->Remove(g->ServerHandle());
+        QCOMPARE(groups->Count(), 2);
+        EXPECT_FAILS(g->Name(), S::E_FAIL);
+        groups->Add(QStringLiteral("Gruppo1")); // the name is free again
+    }
+
+    void ratesAreRevised_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<int>("requested");
+        QTest::addColumn<int>("granted");
+        for (size_t i = 0; i < backends().size(); ++i) {
+            const QByteArray n = backends()[i].name.toLatin1();
+            const int b = static_cast<int>(i);
+            QTest::newRow(n + " 0") << b << 0 << 10;
+            QTest::newRow(n + " -50 as unsigned") << b << -50 << 2147483647;
+            QTest::newRow(n + " 5") << b << 5 << 10;
+            QTest::newRow(n + " 1000") << b << 1000 << 1000;
+            QTest::newRow(n + " max") << b << 2147483647 << 2147483647;
+        }
+    }
+    void ratesAreRevised()
+    {
+        QFETCH(int, requested);
+        QFETCH(int, granted);
+        auto server = connected();
+        auto group = server->OPCGroups()->Add(QStringLiteral("g"));
+        group->setUpdateRate(requested);
+        QCOMPARE(group->UpdateRate(), granted);
+    }
+
+    void itemIdErrors_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<QString>("itemId");
+        QTest::addColumn<int>("error");
+        for (size_t i = 0; i < backends().size(); ++i) {
+            const QByteArray n = backends()[i].name.toLatin1();
+            const int b = static_cast<int>(i);
+            QTest::newRow(n + " empty") << b << "" << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " blank") << b << " " << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " leading blank") << b << " Random.Int4" << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " trailing blank") << b << "Random.Int4 " << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " empty segment") << b << "Random..Int4" << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " trailing dot") << b << "Random.Int4." << S::OPC_E_INVALIDITEMID;
+            QTest::newRow(n + " unknown leaf") << b << "Random.Nope" << S::OPC_E_UNKNOWNITEMID;
+            QTest::newRow(n + " a branch") << b << "Random" << S::OPC_E_UNKNOWNITEMID;
+            QTest::newRow(n + " known") << b << "Plant.Area1.Line1.Tank1.Level" << 0;
+        }
+    }
+    void itemIdErrors()
+    {
+        QFETCH(QString, itemId);
+        QFETCH(int, error);
+        auto server = connected();
+        auto items = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems();
+        if (error == 0) {
+            QCOMPARE(items->AddItem(itemId, 7)->ItemID(), itemId);
+            return;
+        }
+        EXPECT_FAILS(items->AddItem(itemId, 7), error);
+        QCOMPARE(items->Count(), 0);
+    }
+
+    void itemsFollowTheOrderOfAdding_data() { backendRows(); }
+    void itemsFollowTheOrderOfAdding()
+    {
+        auto server = connected();
+        auto items = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems();
+        auto a = items->AddItem(QStringLiteral("Random.Int4"), 1);
+        auto b = items->AddItem(QStringLiteral("Random.Int4"), 1);
+        auto c = items->AddItem(QStringLiteral("Waves.Sine.Real8"), 1);
+        QVERIFY(a->ServerHandle() != b->ServerHandle());
+        QCOMPARE(items->Count(), 3);
+        HandleArray errors;
+        items->Remove(1, HandleArray{1, {-777}}, errors);
+        QCOMPARE(errors.lowerBound, 1);
+        QCOMPARE(errors.values, std::vector<int32_t>{S::OPC_E_INVALIDHANDLE});
+        QCOMPARE(items->Count(), 3);
+        items->Remove(1, HandleArray{1, {a->ServerHandle()}}, errors);
+        QCOMPARE(errors.values, std::vector<int32_t>{S::S_OK});
+        QCOMPARE(items->Count(), 2);
+        QCOMPARE(items->Item(1)->ServerHandle(), b->ServerHandle());
+        QCOMPARE(items->Item(2)->ItemID(), QStringLiteral("Waves.Sine.Real8"));
+        EXPECT_FAILS(items->Item(3), S::E_INVALIDARG);
+        EXPECT_FAILS(a->ItemID(), S::E_FAIL);
+    }
+
+    void cacheReadsFollowTheSamples_data() { backendRows(); }
+    void cacheReadsFollowTheSamples()
+    {
+        testsupport::ManualClock clock;
+        auto server = connected();
+        auto group = server->OPCGroups()->Add(QStringLiteral("g"));
+        auto item = group->OPCItems()->AddItem(QStringLiteral("Random.Real8"), 1);
+        item->Read(OPCCache);
+        const QDateTime t0 = item->TimeStamp();
+        const Value v0 = item->ItemValue();
+        QCOMPARE(item->Quality(), 192);
+        QCOMPARE(item->CanonicalDataType(), int16_t(opc::VT_R8));
+        clock.advance(999);
+        item->Read(OPCCache);
+        QCOMPARE(item->TimeStamp(), t0);
+        QVERIFY(item->ItemValue() == v0);
+        clock.advance(1);
+        item->Read(OPCCache);
+        QCOMPARE(item->TimeStamp(), t0.addMSecs(1000));
+        QVERIFY(!(item->ItemValue() == v0));
+        group->setIsActive(false);
+        clock.advance(5000);
+        item->Read(OPCCache);
+        QCOMPARE(item->Quality(), 28);
+    }
+
+    void writesConvertTheText_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<QString>("itemId");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("readBack");
+        for (size_t i = 0; i < backends().size(); ++i) {
+            const QByteArray n = backends()[i].name.toLatin1();
+            const int b = static_cast<int>(i);
+            QTest::newRow(n + " Int1") << b << "Registers.Int1" << "-12" << 0 << "-12";
+            QTest::newRow(n + " Int2 overflow") << b << "Registers.Int2" << "99999" << S::DISP_E_OVERFLOW << "0";
+            QTest::newRow(n + " Int4 mismatch") << b << "Registers.Int4" << "abc" << S::DISP_E_TYPEMISMATCH << "0";
+            QTest::newRow(n + " Int8") << b << "Registers.Int8" << "-9000000000000" << 0 << "-9000000000000";
+            QTest::newRow(n + " UInt1") << b << "Registers.UInt1" << "255" << 0 << "255";
+            QTest::newRow(n + " UInt2 negative") << b << "Registers.UInt2" << "-1" << S::DISP_E_OVERFLOW << "0";
+            QTest::newRow(n + " UInt4") << b << "Registers.UInt4" << "4000000000" << 0 << "4000000000";
+            QTest::newRow(n + " UInt8") << b << "Registers.UInt8" << "18000000000000000000" << 0 << "18000000000000000000";
+            QTest::newRow(n + " Real4") << b << "Registers.Real4" << "1.5" << 0 << "1.5";
+            QTest::newRow(n + " Real8") << b << "Registers.Real8" << "-2.25e3" << 0 << "-2250";
+            QTest::newRow(n + " Money") << b << "Registers.Money" << "12.5" << 0 << "12.5";
+            QTest::newRow(n + " String") << b << "Registers.String" << "ciao" << 0 << "ciao";
+            QTest::newRow(n + " Boolean") << b << "Registers.Boolean" << "True" << 0 << "True";
+            QTest::newRow(n + " Time") << b << "Registers.Time" << "3/14/2026 9:30:00 AM" << 0 << "3/14/2026 9:30:00 AM";
+            QTest::newRow(n + " array") << b << "Registers.ArrayOfInt4" << "{1;2;3}" << 0 << "";
+            QTest::newRow(n + " read only") << b << "Faults.ReadOnly" << "1" << S::OPC_E_BADRIGHTS << "";
+            QTest::newRow(n + " write error") << b << "Faults.WriteError" << "1" << S::E_FAIL << "";
+            QTest::newRow(n + " random is read only") << b << "Random.Int4" << "1" << S::OPC_E_BADRIGHTS << "";
+        }
+    }
+    void writesConvertTheText()
+    {
+        QFETCH(QString, itemId);
+        QFETCH(QString, text);
+        QFETCH(int, error);
+        QFETCH(QString, readBack);
+        QLocale::setDefault(QLocale(QStringLiteral("en_US")));
+        testsupport::ManualClock clock;
+        auto server = connected();
+        auto group = server->OPCGroups()->Add(QStringLiteral("g"));
+        auto item = group->OPCItems()->AddItem(itemId, 1);
+        clock.advance(10);
+        try {
+            item->Write(Value::text(text));
+            QCOMPARE(error, 0);
+        } catch (const OpcError &e) {
+            QCOMPARE(opc::statusName(e.code()), opc::statusName(error));
+        }
+        if (readBack.isEmpty()) {
+            if (itemId.contains(QLatin1String("ArrayOf"))) {
+                clock.advance(1000);
+                item->Read(OPCCache);
+                QCOMPARE(item->ItemValue().elements().size(), size_t(3));
+            }
+            return;
+        }
+        // The new value shows at the next sample, with good quality and the write time.
+        clock.advance(1000);
+        item->Read(OPCCache);
+        QCOMPARE(opc::valueToText(item->ItemValue()), readBack);
+        QCOMPARE(item->Quality(), 192);
+        if (error == 0)
+            QCOMPARE(item->TimeStamp().toMSecsSinceEpoch(), clock.nowMs() - 1000);
+        QLocale::setDefault(QLocale::c());
+    }
+
+    void readFailures_data() { backendRows(); }
+    void readFailures()
+    {
+        auto server = connected();
+        auto items = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems();
+        EXPECT_FAILS(items->AddItem(QStringLiteral("Faults.WriteOnly"), 1)->Read(OPCCache), S::OPC_E_BADRIGHTS);
+        EXPECT_FAILS(items->AddItem(QStringLiteral("Faults.ReadError"), 1)->Read(OPCCache), S::E_FAIL);
+        auto writeOnly = items->AddItem(QStringLiteral("Faults.WriteOnly"), 1);
+        writeOnly->Write(Value::text(QStringLiteral("5")));
+    }
+
+    void everyQualityLeaf_data()
+    {
+        QTest::addColumn<int>("backend");
+        QTest::addColumn<QString>("leaf");
+        QTest::addColumn<int>("quality");
+        const std::pair<const char *, int> table[] = {
+            {"Good", 192}, {"LocalOverride", 216}, {"Uncertain", 64}, {"LastUsable", 68}, {"Bad", 0}, {"ConfigError", 4},
+            {"NotConnected", 8}, {"DeviceFailure", 12}, {"SensorFailure", 16}, {"LastKnown", 20}, {"CommFailure", 24},
+            {"OutOfService", 28}};
+        for (size_t i = 0; i < backends().size(); ++i)
+            for (const auto &[leaf, quality] : table)
+                QTest::newRow((backends()[i].name + QLatin1Char(' ') + QLatin1String(leaf)).toLatin1())
+                    << static_cast<int>(i) << QString::fromLatin1(leaf) << quality;
+    }
+    void everyQualityLeaf()
+    {
+        QFETCH(QString, leaf);
+        QFETCH(int, quality);
+        auto server = connected();
+        auto item = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems()->AddItem(QStringLiteral("Qualities.") + leaf, 1);
+        item->Read(OPCCache);
+        QCOMPARE(item->Quality(), quality);
+    }
+
+    void browserNavigation_data() { backendRows(); }
+    void browserNavigation()
+    {
+        auto server = connected();
+        auto b = server->CreateBrowser();
+        b->ShowBranches();
+        QStringList top;
+        for (int i = 1; i <= b->Count(); ++i)
+            top << b->Item(i);
+        QVERIFY(top.contains(QStringLiteral("Plant")));
+        EXPECT_FAILS(b->Item(0), S::E_INVALIDARG);
+        EXPECT_FAILS(b->Item(b->Count() + 1), S::E_INVALIDARG);
+        EXPECT_FAILS(b->MoveDown(QStringLiteral("Nowhere")), S::E_INVALIDARG);
+        EXPECT_FAILS(b->MoveUp(), S::E_FAIL);
+        for (const char *name : {"Plant", "Area1", "Line1", "Tank1"})
+            b->MoveDown(QString::fromLatin1(name));
+        b->ShowLeafs();
+        QVERIFY(b->Count() >= 2);
+        QCOMPARE(b->GetItemID(QStringLiteral("Level")), QStringLiteral("Plant.Area1.Line1.Tank1.Level"));
+        EXPECT_FAILS(b->GetItemID(QStringLiteral("Nope")), S::E_INVALIDARG);
+        b->MoveUp();
+        b->MoveUp();
+        b->ShowLeafs(true);
+        QStringList flat;
+        for (int i = 1; i <= b->Count(); ++i)
+            flat << b->Item(i);
+        QVERIFY(flat.contains(QStringLiteral("Plant.Area1.Line1.Pump1.Running")));
+        b->MoveToRoot();
+        b->MoveDown(QStringLiteral("Scale"));
+        b->MoveDown(QStringLiteral("Leaves40000"));
+        b->ShowLeafs();
+        QCOMPARE(b->Count(), 40000);
+        QCOMPARE(b->GetItemID(b->Item(40000)), QStringLiteral("Scale.Leaves40000.") + b->Item(40000));
+        b->MoveUp();
+        b->MoveDown(QStringLiteral("Branches40000"));
+        b->ShowBranches();
+        QCOMPARE(b->Count(), 40000);
+        b->MoveToRoot();
+        b->MoveDown(QStringLiteral("Scale"));
+        b->MoveDown(QStringLiteral("Generated"));
+        for (int level = 0; level < 10; ++level) {
+            b->ShowBranches();
+            QCOMPARE(b->Count(), 10);
+            b->MoveDown(b->Item(level % 10 + 1));
+        }
+        b->ShowLeafs(true);
+        QCOMPARE(b->Count(), 333); // the three levels left below
+        b->MoveToRoot();
+        b->MoveDown(QStringLiteral("Scale"));
+        b->MoveDown(QStringLiteral("Generated"));
+        EXPECT_FAILS(b->ShowLeafs(true), S::E_OUTOFMEMORY); // an endless listing is refused
+        QCOMPARE(b->Count(), 0);
+    }
+
+    void objectsOfAClosedConnectionFail_data() { backendRows(); }
+    void objectsOfAClosedConnectionFail()
+    {
+        const int before = opc::sim::liveObjects();
+        {
+            auto server = connected();
+            auto groups = server->OPCGroups();
+            auto group = groups->Add(QStringLiteral("g"));
+            auto items = group->OPCItems();
+            auto item = items->AddItem(QStringLiteral("Random.Int4"), 1);
+            auto browser = server->CreateBrowser();
+            server->Disconnect();
+            EXPECT_FAILS(groups->Count(), S::E_FAIL);
+            EXPECT_FAILS(group->Name(), S::E_FAIL);
+            EXPECT_FAILS(items->Count(), S::E_FAIL);
+            EXPECT_FAILS(item->Read(OPCCache), S::E_FAIL);
+            EXPECT_FAILS(browser->ShowBranches(), S::E_FAIL);
+            // A new connection on the same object starts empty.
+            server->Connect(m_backend.progId, m_backend.node);
+            QCOMPARE(server->OPCGroups()->Count(), 0);
+        }
+        QCOMPARE(opc::sim::liveObjects(), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestContract)
+#include "tst_contract.moc"
