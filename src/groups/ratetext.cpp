@@ -90,9 +90,7 @@ int32_t rateFromText(const QString &text)
     double v = 0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), v);
     if (error == std::errc::result_out_of_range) {
-        // Tiny magnitudes round to 0; huge ones overflow.
-        const auto e = number.find('e');
-        if (e != std::string::npos && e + 1 < number.size() && number[e + 1] == '-')
+        if (opc::decimalIsTiny(number))
             return 0;
         overflow();
     }

@@ -2,11 +2,36 @@
 #include "opc/value.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
 
 namespace opc {
+
+// The decimal order of the first significant digit tells tiny from huge.
+bool decimalIsTiny(const std::string &number)
+{
+    const size_t e = number.find('e');
+    const std::string mantissa = number.substr(0, e);
+    int64_t exponent = 0;
+    if (e != std::string::npos) {
+        size_t i = e + 1;
+        const bool negative = i < number.size() && number[i] == '-';
+        if (i < number.size() && (number[i] == '-' || number[i] == '+'))
+            ++i;
+        for (; i < number.size() && exponent < 1'000'000'000; ++i)
+            exponent = exponent * 10 + (number[i] - '0');
+        if (negative)
+            exponent = -exponent;
+    }
+    const size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const size_t first = mantissa.find_first_of("123456789");
+    if (first == std::string::npos)
+        return true;
+    const int64_t order = first < point ? static_cast<int64_t>(point - first - 1) : -static_cast<int64_t>(first - point);
+    return order + exponent < 0;
+}
 
 namespace {
 
@@ -54,9 +79,9 @@ double parseReal(const QString &text, const QLocale &locale)
     double v = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
     if (error == std::errc::result_out_of_range) {
-        // Out of range towards zero (a large negative exponent) is just zero.
-        const auto exponent = digits.find_first_of("eE");
-        if (exponent != std::string::npos && digits[exponent + 1] == '-')
+        std::string lower = digits;
+        std::replace(lower.begin(), lower.end(), 'E', 'e');
+        if (decimalIsTiny(lower))
             return 0;
         overflow();
     }

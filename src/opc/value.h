@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace opc {
@@ -95,6 +96,10 @@ Value textToValue(const QString &text, uint16_t type, const QLocale &locale = QL
 QString signedNumberText(int64_t n);
 // Upper-case hexadecimal; negatives as their 32-bit two's complement.
 QString hexText(int32_t n);
+
+// For a normalised decimal "[-]digits[.digits][e[+-]digits]" that does not
+// fit a double: true when it is tiny (rounds to zero) rather than huge.
+bool decimalIsTiny(const std::string &number);
 
 // Round to the nearest integer, a half going to the even neighbour.
 double roundHalfEven(double v);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QPointer>
 #include <QWidget>
 
@@ -23,8 +24,11 @@ public:
     void Show()
     {
         show();
-        raise();
-        activateWindow();
+        // The offscreen platform (tests) has no stacking to change.
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+            raise();
+            activateWindow();
+        }
     }
     void Unload() { close(); }
 

@@ -109,6 +109,10 @@ private slots:
         QTest::newRow("r8 exponent") << "1e300" << int(VT_R8) << "en_US" << 0 << "1E+300";
         QTest::newRow("r8 overflow") << "1e400" << int(VT_R8) << "en_US" << Status::DISP_E_OVERFLOW << "";
         QTest::newRow("r8 underflow") << "1e-400" << int(VT_R8) << "en_US" << 0 << "0";
+        QTest::newRow("r8 tiny without exponent") << QStringLiteral("0.") + QString(400, QLatin1Char('0')) + QStringLiteral("1")
+                                                  << int(VT_R8) << "en_US" << 0 << "0";
+        QTest::newRow("r8 huge without exponent") << QStringLiteral("1") + QString(400, QLatin1Char('0')) << int(VT_R8)
+                                                  << "en_US" << Status::DISP_E_OVERFLOW << "";
         QTest::newRow("r4 overflow") << "1e39" << int(VT_R4) << "en_US" << Status::DISP_E_OVERFLOW << "";
         QTest::newRow("cy") << "12.34567" << int(VT_CY) << "en_US" << 0 << "12.3457";
         QTest::newRow("cy overflow") << "1e16" << int(VT_CY) << "en_US" << Status::DISP_E_OVERFLOW << "";

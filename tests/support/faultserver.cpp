@@ -2,21 +2,28 @@
 
 #include "opc/sim/simserver.h"
 
+#include <algorithm>
+
 namespace testsupport {
 
 using namespace OPCAutomation;
 using opc::OpcError;
 using Plan = std::shared_ptr<FaultPlan>;
 
-void FaultPlan::hit(const char *name)
+// A logged name may carry an argument after ':' ("OPCBrowser.MoveDown:Plant");
+// a failure named without one matches any argument.
+void FaultPlan::hit(const QString &n)
 {
-    const QString n = QString::fromLatin1(name);
     log.push_back(n);
     ++calls;
     if (tripped && disconnectLike)
         throw OpcError(code);
     const bool byIndex = failAt > 0 && calls == failAt;
-    const bool byName = !failName.isEmpty() && n == failName && count(n) == failNameOccurrence;
+    const auto matches = [this](const QString &logged) {
+        return logged == failName || logged.section(QLatin1Char(':'), 0, 0) == failName;
+    };
+    const bool byName = !failName.isEmpty() && matches(n) &&
+                        std::count_if(log.cbegin(), log.cend(), matches) == failNameOccurrence;
     if (byIndex || byName) {
         tripped = true;
         throw OpcError(code);
@@ -130,8 +137,7 @@ public:
     void MoveToRoot() override { m_p->hit("OPCBrowser.MoveToRoot"); m_b->MoveToRoot(); }
     void MoveDown(const QString &b) override
     {
-        m_p->hit("OPCBrowser.MoveDown");
-        m_p->log.back() += QLatin1Char(':') + b;
+        m_p->hit(QStringLiteral("OPCBrowser.MoveDown:") + b);
         m_b->MoveDown(b);
     }
     void MoveUp() override { m_p->hit("OPCBrowser.MoveUp"); m_b->MoveUp(); }

@@ -28,7 +28,8 @@ struct FaultPlan {
     bool tripped = false;
     QStringList log;
 
-    void hit(const char *name);
+    void hit(const char *name) { hit(QString::fromLatin1(name)); }
+    void hit(const QString &name);
     int count(const QString &name) const { return static_cast<int>(log.count(name)); }
 };
 
