@@ -176,16 +176,51 @@ QString longTimeFormat(const QLocale &locale)
 
 QDateTime dayZero() { return QDateTime(QDate(1899, 12, 30), QTime(0, 0), Qt::LocalTime); }
 
-QString dateToText(const QDateTime &instant, const QLocale &locale)
+namespace {
+
+QString formatDate(const QDateTime &instant, const QLocale &locale, const QString &dateFormat, const QString &timeFormat)
 {
     const QDateTime local = instant.toLocalTime();
-    const QString time = locale.toString(local.time(), longTimeFormat(locale));
+    const QString time = locale.toString(local.time(), timeFormat);
     if (local.date() == QDate(1899, 12, 30))
         return time;
-    const QString date = locale.toString(local.date(), shortDateFormat(locale));
+    const QString date = locale.toString(local.date(), dateFormat);
     if (local.time() == QTime(0, 0))
         return date;
     return date + QLatin1Char(' ') + time;
+}
+
+} // namespace
+
+// A refresh converts thousands of timestamps that are mostly one and the same
+// sample time; the local-time lookup behind each costs a file check, so the
+// last instant's text and the locale's formats are kept.
+QString dateToText(const QDateTime &instant, const QLocale &locale)
+{
+    struct Last {
+        QLocale locale;
+        QString dateFormat;
+        QString timeFormat;
+        bool valid = false;
+        int64_t ms = 0;
+        QString text;
+    };
+    thread_local Last last{QLocale::c(), {}, {}, false, 0, {}};
+    if (!instant.isValid())
+        return formatDate(instant, locale, shortDateFormat(locale), longTimeFormat(locale));
+    if (!(last.locale == locale) || last.dateFormat.isEmpty()) {
+        last.locale = locale;
+        last.dateFormat = shortDateFormat(locale);
+        last.timeFormat = longTimeFormat(locale);
+        last.valid = false;
+    }
+    const int64_t ms = instant.toMSecsSinceEpoch();
+    if (!last.valid || last.ms != ms) {
+        last.text = formatDate(instant, locale, last.dateFormat, last.timeFormat);
+        last.ms = ms;
+        last.valid = true;
+    }
+    return last.text;
 }
 
 QString valueToText(const Value &value, const QLocale &locale)

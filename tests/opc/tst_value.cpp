@@ -85,6 +85,17 @@ private slots:
         QCOMPARE(opc::dateToText(local.toUTC(), QLocale(locale)), text);
     }
 
+    void oneInstantInTurnsOfLocale()
+    {
+        // The last text is reused only for the same instant and locale.
+        const QDateTime at = QDateTime(QDate(2026, 12, 7), QTime(15, 4, 5), Qt::LocalTime).toUTC();
+        const QLocale it(QStringLiteral("it_IT")), us(QStringLiteral("en_US"));
+        QCOMPARE(opc::dateToText(at, it), QStringLiteral("07/12/2026 15:04:05"));
+        QCOMPARE(opc::dateToText(at, us), QStringLiteral("12/7/2026 3:04:05 PM"));
+        QCOMPARE(opc::dateToText(at, it), QStringLiteral("07/12/2026 15:04:05"));
+        QCOMPARE(opc::dateToText(at.addSecs(1), it), QStringLiteral("07/12/2026 15:04:06"));
+    }
+
     void textToValue_data()
     {
         QTest::addColumn<QString>("text");

@@ -1,0 +1,233 @@
+// Prints how long the program's heavy roads take: the item table at its
+// largest, the browser on its widest branches, the simulation cache and the
+// splash. The item table is set side by side with a per-cell widget table
+// doing the same work in the same run.
+#include "app/handlers.h"
+#include "app/splash.h"
+#include "browser/browserhandlers.h"
+#include "items/form3.h"
+#include "opc/sim/simserver.h"
+#include "opc/value.h"
+#include "support/fakeclock.h"
+#include "support/fixture.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTableWidget>
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+using quorivo::Form1;
+using quorivo::Form3;
+using namespace testsupport;
+
+namespace {
+
+constexpr int Ticks = 15;
+constexpr int RateMs = 100;
+
+void settle()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+double msOf(const std::function<void()> &work)
+{
+    QElapsedTimer t;
+    t.start();
+    work();
+    settle();
+    return static_cast<double>(t.nsecsElapsed()) / 1e6;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void row(const char *what, const QString &figure)
+{
+    std::printf("| %-58s | %22s |\n", what, qPrintable(figure));
+}
+
+QString ms(double v) { return QString::number(v, 'f', 2) + QStringLiteral(" ms"); }
+
+// A connected main window with one group of n changing items, selected.
+Form1 &sessionWithItems(int n)
+{
+    Form1 &f = openMainWindow();
+    connectToSimulation(f);
+    addGroup(f, QStringLiteral("Bench"), QString::number(RateMs));
+    auto group = f.ConnectedServerGroups->GetOPCGroup(QStringLiteral("Bench"));
+    auto items = group->OPCItems();
+    for (int i = 0; i < n; ++i)
+        items->AddItem(i % 2 ? QStringLiteral("Random.Real8") : QStringLiteral("Waves.Sine.Int4"), 0);
+    selectGroup(f, QStringLiteral("Bench"));
+    return f;
+}
+
+struct TableFigures {
+    double fill;
+    double tick;
+};
+
+TableFigures benchItemTable(int n, ManualClock &clock)
+{
+    Form1 &f = sessionWithItems(n);
+    TableFigures out{};
+    out.fill = msOf([&] { f.Command3_Click(); });
+    Form3 *form = Form3::existing();
+    form->Timer1->setInterval(0); // the bench drives the ticks
+    std::vector<double> ticks;
+    for (int i = 0; i < Ticks; ++i) {
+        clock.advance(RateMs);
+        ticks.push_back(msOf([&] { form->Timer1_Timer(); }));
+    }
+    out.tick = median(ticks);
+    closeAllWindows();
+    return out;
+}
+
+// The same fill and tick through one QTableWidgetItem per cell.
+TableFigures benchWidgetTable(int n, ManualClock &clock)
+{
+    Form1 &f = sessionWithItems(n);
+    auto items = f.ConnectedServerGroups->GetOPCGroup(QStringLiteral("Bench"))->OPCItems();
+    QTableWidget table(0, 5);
+    table.resize(589, 241);
+    table.show();
+    settle();
+    TableFigures out{};
+    out.fill = msOf([&] {
+        table.setHorizontalHeaderLabels({QStringLiteral("ItemID"), QStringLiteral("Value"), QStringLiteral("DataType"),
+                                         QStringLiteral("Quality"), QStringLiteral("TimeStamp")});
+        for (int i = 1; i <= n; ++i) {
+            auto item = items->Item(i);
+            item->Read(OPCAutomation::OPCCache);
+            const auto texts = quorivo::itemRowTexts(*item);
+            const int r = table.rowCount();
+            table.insertRow(r);
+            for (int c = 0; c < 5; ++c)
+                table.setItem(r, c, new QTableWidgetItem(texts[static_cast<size_t>(c)]));
+        }
+    });
+    std::vector<double> ticks;
+    for (int t = 0; t < Ticks; ++t) {
+        clock.advance(RateMs);
+        ticks.push_back(msOf([&] {
+            for (int i = 1; i <= n; ++i) {
+                auto item = items->Item(i);
+                item->Read(OPCAutomation::OPCCache);
+                const auto texts = quorivo::itemRowTexts(*item);
+                for (int c = 0; c < 5; ++c)
+                    table.item(i - 1, c)->setText(texts[static_cast<size_t>(c)]);
+            }
+        }));
+    }
+    out.tick = median(ticks);
+    closeAllWindows();
+    return out;
+}
+
+QString key(const QStringList &path)
+{
+    return QStringLiteral("Quorivo.Simulation.1") + quorivo::KeySeparator + path.join(quorivo::KeySeparator);
+}
+
+void benchBrowser()
+{
+    Form1 &f = openMainWindow();
+    connectToSimulation(f);
+    click(f.Command1);
+    expandNode(f.TreeView1, QStringLiteral("Quorivo.Simulation.1"));
+    expandNode(f.TreeView1, key({QStringLiteral("Scale")}));
+    settle();
+    const double open = msOf([&] { expandNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Branches40000")})); });
+    const int shown = f.TreeView1->Nodes().Count();
+    const double close =
+        msOf([&] { collapseNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Branches40000")})); });
+    const double list = msOf([&] { pickTreeNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Leaves40000")})); });
+    const int leaves = f.ListView1->ListItems().Count();
+    QStringList path{QStringLiteral("Scale"), QStringLiteral("Generated")};
+    const double deep = msOf([&] {
+        for (int level = 0; level < 10; ++level) {
+            expandNode(f.TreeView1, key(path));
+            path << QStringLiteral("Node1");
+        }
+    });
+    row("open the 40,000-branch node", ms(open) + QStringLiteral(" (") + QString::number(shown) + QStringLiteral(" nodes)"));
+    row("close it again", ms(close));
+    row("list the 40,000 leaves", ms(list) + QStringLiteral(" (") + QString::number(leaves) + QStringLiteral(" rows)"));
+    row("open 10 levels of the generated tree", ms(deep));
+    closeAllWindows();
+}
+
+void benchCacheReads()
+{
+    auto server = opc::sim::newSimulationServer();
+    server->Connect(QStringLiteral("Quorivo.Simulation.1"), {});
+    auto group = server->OPCGroups()->Add(QStringLiteral("Reads"));
+    auto items = group->OPCItems();
+    std::vector<OPCAutomation::ItemPtr> all;
+    for (int i = 0; i < 1000; ++i)
+        all.push_back(items->AddItem(i % 2 ? QStringLiteral("Random.Real8") : QStringLiteral("Registers.Int4"), 0));
+    constexpr int Rounds = 200;
+    QElapsedTimer t;
+    t.start();
+    for (int r = 0; r < Rounds; ++r)
+        for (auto &item : all)
+            item->Read(OPCAutomation::OPCCache);
+    const double seconds = static_cast<double>(t.nsecsElapsed()) / 1e9;
+    row("simulation cache reads", QString::number(Rounds * 1000.0 / seconds / 1e6, 'f', 2) + QStringLiteral(" M/s"));
+    server->Disconnect();
+}
+
+void benchSplash()
+{
+    std::vector<double> runs;
+    for (int i = 0; i < 5; ++i) {
+        runs.push_back(msOf([] {
+            quorivo::installProgram();
+            auto *splash = quorivo::FrmSplash::instance();
+            splash->Show();
+            splash->repaint();
+        }));
+        closeAllWindows();
+    }
+    row("splash window created and painted (median of 5)", ms(median(runs)));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    ManualClock clock;
+
+    std::printf("| %-58s | %22s |\n|%s|%s|\n", "measure", "figure", std::string(60, '-').c_str(),
+                std::string(24, '-').c_str());
+    for (int n : {1000, 32767}) {
+        const TableFigures model = benchItemTable(n, clock);
+        const TableFigures widgets = benchWidgetTable(n, clock);
+        const QString size = QString::number(n);
+        row(qPrintable(QStringLiteral("item table fill, ") + size + QStringLiteral(" items")), ms(model.fill));
+        row(qPrintable(QStringLiteral("  per-cell widget table, same fill")), ms(widgets.fill));
+        row(qPrintable(QStringLiteral("item table tick (median of 15), ") + size + QStringLiteral(" items")),
+            ms(model.tick));
+        row(qPrintable(QStringLiteral("  per-cell widget table, same tick")), ms(widgets.tick));
+        row("  ratio widget/model: fill, tick",
+            QString::number(widgets.fill / model.fill, 'f', 1) + QStringLiteral("x, ") +
+                QString::number(widgets.tick / model.tick, 'f', 1) + QStringLiteral("x"));
+    }
+    benchBrowser();
+    benchCacheReads();
+    benchSplash();
+    return 0;
+}
