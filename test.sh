@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; the exit status is the verdict.
+#   1. the suite in a Release build (gcc), benchmarks built alongside;
+#   2. the suite again under AddressSanitizer and UndefinedBehaviorSanitizer (clang);
+#   3. each fuzz target over its kept inputs, then for QUORIVO_FUZZ_SECONDS (30).
 set -euo pipefail
 QUORIVO_ROOT=$(cd "$(dirname "$0")" && pwd)
 source "$QUORIVO_ROOT/tools/setup.sh"
@@ -9,5 +12,15 @@ quorivo_install_packages "${QUORIVO_PACKAGES[@]}" clang libclang-rt-14-dev
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
 
+echo "== Release build and tests"
 quorivo_build "$QUORIVO_ROOT/build-test" -DQUORIVO_BUILD_BENCH=ON
 ctest --test-dir "$QUORIVO_ROOT/build-test" --parallel "$(nproc)" --timeout 600
+
+echo "== Sanitizer build and tests"
+CC=clang CXX=clang++ quorivo_build "$QUORIVO_ROOT/build-asan" \
+    -DQUORIVO_SANITIZE=ON -DQUORIVO_FUZZ=ON -DQUORIVO_BUILD_BENCH=OFF
+ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$QUORIVO_ROOT/build-asan" --parallel "$(nproc)" --timeout 900
+
+echo "== Fuzzing"
+"$QUORIVO_ROOT/tools/fuzz.sh" "$QUORIVO_ROOT/build-asan" "${QUORIVO_FUZZ_SECONDS:-30}"

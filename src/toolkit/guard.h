@@ -11,19 +11,21 @@ namespace toolkit {
 // Handlers catch what they own; anything left is logged here and dropped.
 void runGuarded(const char *what, const std::function<void()> &body) noexcept;
 
-template <typename Sender, typename Signal, typename Body>
-QMetaObject::Connection connectGuarded(Sender *sender, Signal signal, QObject *context, const char *what, Body body)
+// The wrapper takes the signal's own argument types, so no generic call is
+// ever instantiated with the wrong arguments.
+template <typename Sender, typename Class, typename... Args, typename Body>
+QMetaObject::Connection connectGuarded(Sender *sender, void (Class::*signal)(Args...), QObject *context, const char *what,
+                                       Body body)
 {
-    return QObject::connect(sender, signal, context,
-                            [what, body = std::move(body)](auto &&...args) {
-                                runGuarded(what, [&] {
-                                    // Signals may carry more than the handler wants (clicked's bool).
-                                    if constexpr (std::is_invocable_v<const Body &, decltype(args)...>)
-                                        body(std::forward<decltype(args)>(args)...);
-                                    else
-                                        body();
-                                });
-                            });
+    return QObject::connect(sender, signal, context, [what, body = std::move(body)](Args... args) {
+        runGuarded(what, [&] {
+            // Signals may carry more than the handler wants (clicked's bool).
+            if constexpr (std::is_invocable_v<const Body &, Args...>)
+                body(args...);
+            else
+                body();
+        });
+    });
 }
 
 } // namespace toolkit

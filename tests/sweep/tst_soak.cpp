@@ -18,7 +18,23 @@ using quorivo::Form1;
 using quorivo::Form3;
 using namespace testsupport;
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORIVO_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORIVO_ASAN 1
+#endif
+#endif
+
 namespace {
+
+// AddressSanitizer holds freed memory back on purpose; resident size says
+// nothing there, and the live-object count has to do.
+#ifdef QUORIVO_ASAN
+constexpr bool ResidentSizeIsMeaningful = false;
+#else
+constexpr bool ResidentSizeIsMeaningful = true;
+#endif
 
 // Resident memory in KiB, from /proc.
 long residentKiB()
@@ -112,7 +128,8 @@ private slots:
         // ...and memory stays within a small bound of where it was.
         const long growth = residentKiB() - rssBefore;
         qInfo("soak: %d ticks, resident memory grew by %ld KiB", static_cast<int>(ticks.count()), growth);
-        QVERIFY2(growth < 32 * 1024, qPrintable(QString::number(growth)));
+        if (ResidentSizeIsMeaningful)
+            QVERIFY2(growth < 32 * 1024, qPrintable(QString::number(growth)));
     }
 };
 
