@@ -17,7 +17,7 @@ void Frame::mouseReleaseEvent(QMouseEvent *event)
 ListBox::ListBox(QWidget *parent) : QListWidget(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
-    connect(this, &QListWidget::currentRowChanged, this, &ListBox::onCurrentRowChanged);
+    connect(this, &QListWidget::itemSelectionChanged, this, &ListBox::onSelectionChanged);
     connect(this, &QListWidget::itemClicked, this, &ListBox::onItemClicked);
 }
 
@@ -62,22 +62,26 @@ void ListBox::setListIndex(int index)
 
 void ListBox::mousePressEvent(QMouseEvent *event)
 {
-    m_rowAtPress = ListIndex();
+    m_clickRaised = false;
     QListWidget::mousePressEvent(event);
 }
 
-void ListBox::onCurrentRowChanged(int row)
+// Only a selected entry counts: focus alone makes a row current, unselected.
+void ListBox::onSelectionChanged()
 {
-    if (!m_filling && row >= 0)
+    if (!m_filling && ListIndex() >= 0) {
+        m_clickRaised = true;
         emit Click();
+    }
 }
 
-void ListBox::onItemClicked(QListWidgetItem *entry)
+void ListBox::onItemClicked(QListWidgetItem *)
 {
-    // A click on the entry that was already selected changes no row, yet the
+    // A click on the entry that was already current changes no row, yet the
     // user did select it.
-    if (row(entry) == m_rowAtPress)
+    if (!m_clickRaised)
         emit Click();
+    m_clickRaised = true;
 }
 
 } // namespace toolkit

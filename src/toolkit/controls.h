@@ -69,11 +69,11 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
-    void onCurrentRowChanged(int row);
+    void onSelectionChanged();
     void onItemClicked(QListWidgetItem *item);
 
     bool m_filling = false;
-    int m_rowAtPress = -1;
+    bool m_clickRaised = false; // this press has raised Click already
 };
 
 } // namespace toolkit

@@ -49,6 +49,23 @@ private slots:
         QCOMPARE(clicks.count(), 3);
     }
 
+    void listBoxClickOnTheRowFocusMadeCurrent()
+    {
+        // Focus makes the first row current without selecting it; the click
+        // that selects it is the user's, and the handler sees the selection.
+        toolkit::ListBox list;
+        list.resize(200, 200);
+        list.show();
+        list.AddItem(QStringLiteral("a"));
+        list.AddItem(QStringLiteral("b"));
+        QList<int> seen;
+        connect(&list, &toolkit::ListBox::Click, &list, [&] { seen << list.ListIndex(); });
+        list.selectionModel()->setCurrentIndex(list.model()->index(0, 0), QItemSelectionModel::NoUpdate);
+        QVERIFY(seen.isEmpty());
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(0)).center());
+        QCOMPARE(seen, QList<int>{0});
+    }
+
     void timerIntervalZeroStopsAndNegativeFails()
     {
         toolkit::Timer timer(nullptr, 10);
