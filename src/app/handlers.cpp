@@ -7,6 +7,8 @@
 #include "opc/sim/simserver.h"
 #include "toolkit/twips.h"
 
+#include <QApplication>
+
 namespace quorivo {
 
 void installProgram()
@@ -16,6 +18,9 @@ void installProgram()
         return;
     installed = true;
     toolkit::installFontSubstitutes();
+    // The windows' default font: a small sans serif in the metrics of the
+    // classic dialog font, so the designed label widths hold their texts.
+    QApplication::setFont(toolkit::makeFont({QStringLiteral("Arial"), 8.25, 400}, QApplication::font()));
     opc::sim::installAsDefault();
     installConnectionHandlers();
     installGroupHandlers();
