@@ -136,10 +136,6 @@ TableFigures benchWidgetTable(int n, ManualClock &clock)
     return out;
 }
 
-QString key(const QStringList &path)
-{
-    return QStringLiteral("Quorivo.Simulation.1") + quorivo::KeySeparator + path.join(quorivo::KeySeparator);
-}
 
 void benchBrowser()
 {
@@ -147,19 +143,19 @@ void benchBrowser()
     connectToSimulation(f);
     click(f.Command1);
     expandNode(f.TreeView1, QStringLiteral("Quorivo.Simulation.1"));
-    expandNode(f.TreeView1, key({QStringLiteral("Scale")}));
+    expandNode(f.TreeView1, simNodeKey({"Scale"}));
     settle();
-    const double open = msOf([&] { expandNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Branches40000")})); });
+    const double open = msOf([&] { expandNode(f.TreeView1, simNodeKey({"Scale", "Branches40000"})); });
     const int shown = f.TreeView1->Nodes().Count();
     const double close =
-        msOf([&] { collapseNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Branches40000")})); });
-    const double list = msOf([&] { pickTreeNode(f.TreeView1, key({QStringLiteral("Scale"), QStringLiteral("Leaves40000")})); });
+        msOf([&] { collapseNode(f.TreeView1, simNodeKey({"Scale", "Branches40000"})); });
+    const double list = msOf([&] { pickTreeNode(f.TreeView1, simNodeKey({"Scale", "Leaves40000"})); });
     const int leaves = f.ListView1->ListItems().Count();
-    QStringList path{QStringLiteral("Scale"), QStringLiteral("Generated")};
+    QString path = simNodeKey({"Scale", "Generated"});
     const double deep = msOf([&] {
         for (int level = 0; level < 10; ++level) {
-            expandNode(f.TreeView1, key(path));
-            path << QStringLiteral("Node1");
+            expandNode(f.TreeView1, path);
+            path += quorivo::KeySeparator + QStringLiteral("Node1");
         }
     });
     row("open the 40,000-branch node", ms(open) + QStringLiteral(" (") + QString::number(shown) + QStringLiteral(" nodes)"));

@@ -14,14 +14,8 @@ namespace S = opc::Status;
 
 namespace {
 const QString Root = QStringLiteral("Quorivo.Simulation.1");
-const QChar Sep(2);
-QString key(std::initializer_list<const char *> path)
-{
-    QString k = Root;
-    for (const char *p : path)
-        k += Sep + QString::fromLatin1(p);
-    return k;
-}
+const QChar Sep = quorivo::KeySeparator;
+QString key(std::initializer_list<const char *> path) { return simNodeKey(path); }
 
 QStringList childKeys(Form1 &f, const QString &parent)
 {

@@ -18,11 +18,6 @@ const QString Start = QStringLiteral("EEEDDDDDDDDDDD");
 const QString Connected = QStringLiteral("DDDEEEEEEDDDDD");
 const QString Disconnected = QStringLiteral("EEDEDDDDDDDDDD");
 
-QString reportFor(const char *operation, int32_t code)
-{
-    return QStringLiteral("La funzione OPC '") + QString::fromUtf8(operation) + QStringLiteral("' ha restituito un errore di") +
-           opc::signedNumberText(code) + QStringLiteral(" o Hex 0x") + opc::hexText(code);
-}
 } // namespace
 
 class TestConnection : public QObject {
@@ -107,7 +102,7 @@ private slots:
         click(f.ListOPCServers);
         QCOMPARE(listBoxTexts(f.OPCServerList), QStringList{QStringLiteral("Quorivo.Simulation.1")});
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("OPC Server List", S::CO_E_CLASSSTRING));
+        QCOMPARE(messages.messages[0].prompt, reportText("OPC Server List", S::CO_E_CLASSSTRING));
         QVERIFY(!Form1Probe(f).AnOPCServer());
     }
 
@@ -121,7 +116,7 @@ private slots:
         click(f.ListOPCServers);
         QCOMPARE(listBoxTexts(f.OPCServerList), (QStringList{"A.1", "B.1"}));
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("OPC Server List", S::DISP_E_TYPEMISMATCH));
+        QCOMPARE(messages.messages[0].prompt, reportText("OPC Server List", S::DISP_E_TYPEMISMATCH));
         QCOMPARE(f.enableRow(), Start);
     }
 
@@ -132,7 +127,7 @@ private slots:
         f.Text2->setText(QStringLiteral("plc7.invalid"));
         click(f.ListOPCServers);
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("OPC Server List", S::RPC_S_SERVER_UNAVAILABLE));
+        QCOMPARE(messages.messages[0].prompt, reportText("OPC Server List", S::RPC_S_SERVER_UNAVAILABLE));
         QCOMPARE(messages.messages[0].title, QStringLiteral(" Funzione d'errore OPC"));
     }
 
@@ -143,7 +138,7 @@ private slots:
         QCOMPARE(f.OPCServerName->Text(), QStringLiteral(" "));
         click(f.OPCServerConnect);
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("Connetti", S::CO_E_CLASSSTRING));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", S::CO_E_CLASSSTRING));
         QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
         QVERIFY(!Form1Probe(f).ConnectedOPCServer());
         QVERIFY(f.OPCServerConnect->isEnabled()); // try again at once
@@ -159,7 +154,7 @@ private slots:
         Form1 &f = openMainWindow();
         f.OPCServerName->setText(QStringLiteral("Quorivo.Simulation.1"));
         click(f.OPCServerConnect);
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Connetti", S::E_FAIL));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Connetti", S::E_FAIL));
         QVERIFY(!Form1Probe(f).ConnectedOPCServer());
         QCOMPARE(opc::sim::liveObjects(), live);
         QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
@@ -177,7 +172,7 @@ private slots:
         component.plan->code = S::RPC_S_SERVER_UNAVAILABLE;
         f.Text2->setText(QStringLiteral("keep"));
         click(f.DisconnectFromServer);
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Disconnetti", S::RPC_S_SERVER_UNAVAILABLE));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Disconnetti", S::RPC_S_SERVER_UNAVAILABLE));
         QVERIFY(Form1Probe(f).ConnectedOPCServer());
         QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
         QCOMPARE(f.Text2->Text(), QStringLiteral("keep"));
@@ -268,7 +263,7 @@ private slots:
         component.plan->code = S::RPC_S_SERVER_UNAVAILABLE;
         click(f.Command6);
         Form2 *form = Form2::existing();
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Proprietà", S::RPC_S_SERVER_UNAVAILABLE));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Proprietà", S::RPC_S_SERVER_UNAVAILABLE));
         QCOMPARE(form->values[5]->text(), QStringLiteral("1"));
         QCOMPARE(form->values[6]->text(), QStringLiteral("Label1"));
         QVERIFY(form->isVisible());

@@ -13,11 +13,6 @@ using namespace testsupport;
 namespace S = opc::Status;
 
 namespace {
-QString reportFor(const char *operation, int32_t code)
-{
-    return QStringLiteral("La funzione OPC '") + QString::fromUtf8(operation) + QStringLiteral("' ha restituito un errore di") +
-           opc::signedNumberText(code) + QStringLiteral(" o Hex 0x") + opc::hexText(code);
-}
 
 int32_t rateOf(Form1 &f, const QString &name) { return f.ConnectedServerGroups->GetOPCGroup(name)->UpdateRate(); }
 } // namespace
@@ -77,7 +72,7 @@ private slots:
         auto first = Form1Probe(f).ConnectedGroup();
         click(f.AddOPCGroup);
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("Aggiungi gruppo", S::OPC_E_DUPLICATENAME));
+        QCOMPARE(messages.messages[0].prompt, reportText("Aggiungi gruppo", S::OPC_E_DUPLICATENAME));
         QCOMPARE(listBoxTexts(f.List2), QStringList{"Gruppo1"});
         QCOMPARE(f.List2->ListIndex(), -1);
         QVERIFY(!f.Command4->isEnabled() && !f.Command8->isEnabled());
@@ -90,7 +85,7 @@ private slots:
         Form1 &f = openMainWindow();
         connectToSimulation(f);
         addGroup(f, QStringLiteral("G"), QStringLiteral("99999999999"));
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Aggiungi gruppo", 6));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Aggiungi gruppo", 6));
         QCOMPARE(listBoxTexts(f.List2), QStringList{"G"});
         QCOMPARE(rateOf(f, QStringLiteral("G")), 1000);
         QCOMPARE(Form1Probe(f).ConnectedGroup()->Name(), QStringLiteral("G"));
@@ -128,7 +123,7 @@ private slots:
         component.plan->failName = QStringLiteral("OPCServer.OPCGroups");
         click(f.AddOPCGroup);
         QCOMPARE(messages.messages.size(), size_t(1));
-        QCOMPARE(messages.messages[0].prompt, reportFor("Aggiungi gruppo", S::E_FAIL));
+        QCOMPARE(messages.messages[0].prompt, reportText("Aggiungi gruppo", S::E_FAIL));
         QVERIFY(!f.ConnectedServerGroups);
         QCOMPARE(f.List2->ListCount(), 0);
     }
@@ -223,7 +218,7 @@ private slots:
         click(f.Command8);
         Form4::existing()->Text2->setText(QStringLiteral("99999999999"));
         click(Form4::existing()->Command1);
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Group Update Rate", 6));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", 6));
         QVERIFY(!Form4::existing());
         QCOMPARE(rateOf(f, QStringLiteral("Gruppo1")), 100);
     }
@@ -262,7 +257,7 @@ private slots:
         click(f.Command8);
         click(f.Command4);
         click(Form4::existing()->Command1);
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Group Update Rate", S::E_INVALIDARG));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", S::E_INVALIDARG));
         QVERIFY(!Form4::existing());
     }
 
@@ -293,7 +288,7 @@ private slots:
         component.plan->failName = QStringLiteral("OPCGroup.UpdateRate");
         component.plan->code = S::RPC_S_SERVER_UNAVAILABLE;
         click(f.Command8);
-        QCOMPARE(messages.messages.at(0).prompt, reportFor("Group Update Rate", S::RPC_S_SERVER_UNAVAILABLE));
+        QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", S::RPC_S_SERVER_UNAVAILABLE));
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QVERIFY(!Form4::existing());
     }

@@ -2,6 +2,9 @@
 
 #include "app/handlers.h"
 #include "app/splash.h"
+#include "browser/browserhandlers.h"
+#include "opc/sim/simserver.h"
+#include "opc/value.h"
 #include "connection/form2.h"
 #include "groups/form4.h"
 #include "items/form3.h"
@@ -95,6 +98,20 @@ void addItem(Form1 &f, const QString &itemId)
 {
     f.Text1->setText(itemId);
     click(f.Command2);
+}
+
+QString reportText(const char *operation, int32_t code)
+{
+    return QStringLiteral("La funzione OPC '") + QString::fromUtf8(operation) + QStringLiteral("' ha restituito un errore di") +
+           opc::signedNumberText(code) + QStringLiteral(" o Hex 0x") + opc::hexText(code);
+}
+
+QString simNodeKey(std::initializer_list<const char *> path)
+{
+    QString key = QString::fromLatin1(opc::sim::ProgId);
+    for (const char *name : path)
+        key += quorivo::KeySeparator + QString::fromLatin1(name);
+    return key;
 }
 
 QStringList listBoxTexts(const toolkit::ListBox *list)

@@ -43,6 +43,11 @@ void addGroup(quorivo::Form1 &f, const QString &name, const QString &rate = QStr
 void selectGroup(quorivo::Form1 &f, const QString &name);
 void addItem(quorivo::Form1 &f, const QString &itemId);
 
+// The OPC error report's text for an operation and an error number.
+QString reportText(const char *operation, int32_t code);
+// The tree key of a node of the simulation server: its name, then the path.
+QString simNodeKey(std::initializer_list<const char *> path);
+
 QStringList listBoxTexts(const toolkit::ListBox *list);
 QStringList listViewKeys(toolkit::ListView *view);
 QStringList listViewTexts(toolkit::ListView *view);

@@ -27,7 +27,7 @@ namespace S = opc::Status;
 namespace {
 
 const QString Root = QStringLiteral("Quorivo.Simulation.1");
-QString RegistersKey() { return Root + quorivo::KeySeparator + QStringLiteral("Registers"); }
+QString RegistersKey() { return simNodeKey({"Registers"}); }
 
 bool hasNode(Form1 &f, const QString &key) { return f.TreeView1->nodes()->find(key) != nullptr; }
 
