@@ -8,9 +8,16 @@ QUORIVO_ROOT=$(cd "$(dirname "$0")" && pwd)
 source "$QUORIVO_ROOT/tools/setup.sh"
 
 quorivo_install_packages "${QUORIVO_PACKAGES[@]}" clang libclang-rt-14-dev
+# Node.js may come from elsewhere than Debian (with npm inside); only a
+# machine without it gets Debian's.
+command -v npm >/dev/null || quorivo_install_packages nodejs npm
 
 export QT_QPA_PLATFORM=offscreen
 export CTEST_OUTPUT_ON_FAILURE=1
+
+echo "== OPC UA test peer (node-opcua, pinned by its lock file)"
+(cd "$QUORIVO_ROOT/tests/opc/ua/peer" && npm ci --no-audit --no-fund --loglevel=error)
+export QUORIVO_REQUIRE_UA_PEER=1
 
 echo "== Release build and tests"
 quorivo_build "$QUORIVO_ROOT/build-test" -DQUORIVO_BUILD_BENCH=ON

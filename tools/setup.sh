@@ -1,7 +1,7 @@
 # Shared by run.sh and test.sh: install what is missing, then configure and build.
 # Sourced, not run.
 
-QUORIVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl1-mesa-dev fonts-liberation2 fonts-urw-base35)
+QUORIVO_PACKAGES=(cmake ninja-build g++ qt6-base-dev libgl1-mesa-dev libssl-dev fonts-liberation2 fonts-urw-base35)
 
 quorivo_install_packages() {
     local missing=()

@@ -5,6 +5,7 @@
 #include "groups/grouphandlers.h"
 #include "items/itemhandlers.h"
 #include "opc/sim/simserver.h"
+#include "opc/ua/uaserver.h"
 #include "toolkit/twips.h"
 
 #include <QApplication>
@@ -21,7 +22,9 @@ void installProgram()
     // The windows' default font: a small sans serif in the metrics of the
     // classic dialog font, so the designed label widths hold their texts.
     QApplication::setFont(toolkit::makeFont({QStringLiteral("Arial"), 8.25, 400}, QApplication::font()));
-    opc::sim::installAsDefault();
+    // "opc.tcp://" nodes reach OPC UA servers through the bridge; every
+    // other node the built-in simulation server.
+    OPCAutomation::SetDefaultServerFactory([] { return opc::ua::newRoutingServer(&opc::sim::newSimulationServer); });
     installConnectionHandlers();
     installGroupHandlers();
     installBrowserHandlers();

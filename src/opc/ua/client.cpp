@@ -1,0 +1,690 @@
+#include "opc/ua/client.h"
+
+#include "opc/errors.h"
+#include "opc/ua/crypto.h"
+
+#include <QRandomGenerator>
+#include <QUrl>
+
+namespace opc::ua {
+
+namespace S = opc::Status;
+
+namespace {
+constexpr int PublishTimeoutMs = 60000;
+constexpr int OutstandingPublish = 2;
+constexpr int MaxReconnectDelayMs = 8000;
+
+int32_t errorOf(StatusCode status)
+{
+    switch (status.code & 0xFFFF0000u) {
+    case Status::BadTimeout:
+        return S::RPC_S_SERVER_UNAVAILABLE;
+    case Status::BadIdentityTokenRejected:
+    case Status::BadIdentityTokenInvalid:
+    case Status::BadUserIdentityTokenRejected:
+    case Status::BadUserAccessDenied:
+        return S::E_ACCESSDENIED;
+    case Status::BadNodeIdUnknown:
+        return S::OPC_E_UNKNOWNITEMID;
+    case Status::BadNodeIdInvalid:
+        return S::OPC_E_INVALIDITEMID;
+    default:
+        return S::E_FAIL;
+    }
+}
+
+ByteString randomBytes(int n)
+{
+    QByteArray bytes(n, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return ByteString::of(bytes);
+}
+
+void signatureData(Encoder &e)
+{
+    e.string({});
+    e.byteString({});
+}
+} // namespace
+
+bool isUaNode(const QString &node) { return node.trimmed().startsWith(QLatin1String("opc.tcp://"), Qt::CaseInsensitive); }
+
+std::optional<Target> parseTarget(const QString &node)
+{
+    const QString text = node.trimmed();
+    if (!isUaNode(text) || text.size() > 4096)
+        return std::nullopt;
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || url.port() == 0)
+        return std::nullopt;
+    Target t;
+    t.host = url.host();
+    const int port = url.port(4840);
+    if (port <= 0 || port > 65535)
+        return std::nullopt;
+    t.port = static_cast<quint16>(port);
+    t.user = url.userName();
+    t.password = url.password();
+    QUrl plain = url;
+    plain.setUserInfo({});
+    t.url = plain.toString();
+    return t;
+}
+
+// --- Worker --------------------------------------------------------------
+
+Worker::Worker() : m_context(new QObject)
+{
+    m_context->moveToThread(&m_thread);
+    m_thread.setObjectName(QStringLiteral("opc.ua"));
+    m_thread.start();
+}
+
+Worker::~Worker()
+{
+    QMetaObject::invokeMethod(m_context, [ctx = m_context] { delete ctx; }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+// --- Client --------------------------------------------------------------
+
+Client::Client(QObject *parent) : QObject(parent)
+{
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, this, &Client::reconnect);
+}
+
+Client::~Client() { m_wanted = false; }
+
+void Client::newChannel()
+{
+    if (m_channel) {
+        m_channel->disconnect(this);
+        m_channel->close();
+        m_channel->deleteLater();
+    }
+    m_channel = new Channel(this);
+    m_channel->setLocalLimits(m_limits);
+    m_channel->setRequestedLifetime(m_requestedLifetime);
+    connect(m_channel, &Channel::lost, this, &Client::onLost);
+}
+
+void Client::connectTo(const Target &target, const QString &serverUri, int timeoutMs, Done done)
+{
+    m_target = target;
+    m_serverUri = serverUri;
+    newChannel();
+    m_channel->open(target.host, target.port, target.url, timeoutMs, [this, done](int32_t error) {
+        if (error) {
+            done(error);
+            return;
+        }
+        openSession([this, done](int32_t e) {
+            if (e == 0) {
+                m_wanted = true;
+                QMutexLocker lock(&m_cacheLock);
+                m_connected = true;
+            } else {
+                m_channel->close();
+            }
+            done(e);
+        });
+    });
+}
+
+void Client::openSession(Done done)
+{
+    m_authToken = {};
+    const QByteArray request = encodeRequest(Id::GetEndpointsRequest, {}, [this](Encoder &e) {
+        e.string(m_target.url);
+        e.int32(0);
+        e.int32(0);
+    });
+    m_channel->request(request, 5000, [this, done](const Reply &reply) {
+        if (reply.error)
+            return done(reply.error);
+        EndpointDescription chosen;
+        bool found = false;
+        try {
+            Decoder d(reply.message);
+            const Response r = decodeResponseStart(d);
+            if (r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult));
+            const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+            for (const auto &ep : endpoints)
+                if (ep.securityPolicyUri == SecurityPolicyNone && ep.securityMode == 1 &&
+                    (m_serverUri.isEmpty() || ep.server.applicationUri == m_serverUri)) {
+                    chosen = ep;
+                    found = true;
+                    break;
+                }
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE);
+        }
+        if (!found)
+            return done(S::CO_E_CLASSSTRING);
+        m_sessionEndpointUrl = chosen.endpointUrl;
+        const QByteArray create = encodeRequest(Id::CreateSessionRequest, {}, [this](Encoder &e) {
+            ApplicationDescription me;
+            me.applicationUri = QStringLiteral("urn:quorivo:client");
+            me.productUri = QStringLiteral("urn:quorivo");
+            me.applicationName = {QString(), QStringLiteral("Quorivo")};
+            me.applicationType = 1;
+            encode(e, me);
+            e.string(m_serverUri);
+            e.string(m_target.url);
+            e.string(QStringLiteral("Quorivo"));
+            e.byteString(randomBytes(32));
+            e.byteString({});
+            e.float64(120000);
+            e.uint32(0);
+        });
+        m_channel->request(create, 5000, [this, done, chosen](const Reply &reply) {
+            if (reply.error)
+                return done(reply.error);
+            ByteString serverNonce, serverCertificate;
+            try {
+                Decoder d(reply.message);
+                const Response r = decodeResponseStart(d);
+                if (r.typeId != Id::CreateSessionResponse || r.header.serviceResult.isBad())
+                    return done(errorOf(r.header.serviceResult));
+                d.nodeId(); // session id
+                m_authToken = d.nodeId();
+                d.float64();
+                serverNonce = d.byteString();
+                serverCertificate = d.byteString();
+            } catch (const DecodeError &) {
+                return done(S::RPC_S_SERVER_UNAVAILABLE);
+            }
+            if (serverCertificate.isNull)
+                serverCertificate = chosen.serverCertificate;
+            // The identity token, as the endpoint's policies ask for it.
+            const bool named = !m_target.user.isEmpty();
+            const UserTokenPolicy *policy = nullptr;
+            for (const auto &p : chosen.userIdentityTokens)
+                if (p.tokenType == (named ? 1 : 0)) {
+                    policy = &p;
+                    break;
+                }
+            if (!policy)
+                return done(named ? S::E_ACCESSDENIED : S::E_FAIL);
+            ExtensionObject token;
+            token.encoding = 1;
+            Encoder body;
+            body.string(policy->policyId);
+            if (named) {
+                token.typeId = NodeId::num(0, Id::UserNameIdentityToken);
+                const QString tokenPolicy =
+                    policy->securityPolicyUri.isEmpty() ? chosen.securityPolicyUri : policy->securityPolicyUri;
+                body.string(m_target.user);
+                if (tokenPolicy == SecurityPolicyNone) {
+                    body.byteString(ByteString::of(m_target.password.toUtf8()));
+                    body.string({});
+                } else {
+                    const auto secret = encryptUserPassword(tokenPolicy, serverCertificate.data, m_target.password.toUtf8(),
+                                                           serverNonce.data);
+                    if (!secret)
+                        return done(S::E_ACCESSDENIED);
+                    body.byteString(ByteString::of(secret->cipherText));
+                    body.string(secret->algorithm);
+                }
+            } else {
+                token.typeId = NodeId::num(0, Id::AnonymousIdentityToken);
+            }
+            token.body = body.take();
+            RequestHeader header;
+            header.authenticationToken = m_authToken;
+            const QByteArray activate = encodeRequest(Id::ActivateSessionRequest, header, [&](Encoder &e) {
+                signatureData(e);
+                e.int32(0);
+                e.int32(0);
+                e.extensionObject(token);
+                signatureData(e);
+            });
+            // The password is not kept once it has gone.
+            m_target.password.fill(QLatin1Char('\0'));
+            m_target.password.clear();
+            m_channel->request(activate, 5000, [this, done](const Reply &reply) {
+                if (reply.error)
+                    return done(reply.error);
+                try {
+                    Decoder d(reply.message);
+                    const Response r = decodeResponseStart(d);
+                    if (r.typeId != Id::ActivateSessionResponse || r.header.serviceResult.isBad())
+                        return done(errorOf(r.header.serviceResult));
+                } catch (const DecodeError &) {
+                    return done(S::RPC_S_SERVER_UNAVAILABLE);
+                }
+                // The namespace table, for item ids given by namespace URI.
+                call(Id::ReadRequest,
+                     [](Encoder &e) {
+                         e.float64(0);
+                         e.int32(3);
+                         e.int32(1);
+                         encode(e, ReadValueId{NodeId::num(0, Id::NamespaceArray), Attr::Value});
+                     },
+                     5000, [this, done](int32_t error, const QByteArray &message) {
+                         if (error == 0) {
+                             try {
+                                 Decoder d(message);
+                                 decodeResponseStart(d);
+                                 const auto values = d.array([](Decoder &x) { return x.dataValue(); });
+                                 std::vector<QString> uris;
+                                 if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
+                                     for (const Scalar &s : values[0].value->values)
+                                         uris.push_back(std::get<QString>(s));
+                                 QMutexLocker lock(&m_cacheLock);
+                                 m_namespaces = std::move(uris);
+                             } catch (const DecodeError &) {
+                             }
+                         }
+                         done(0);
+                     });
+            });
+        });
+    });
+}
+
+void Client::call(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs, ReplyDone done)
+{
+    if (!m_channel || !m_channel->isOpen()) {
+        done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        return;
+    }
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    header.timeoutHint = static_cast<uint32_t>(timeoutMs);
+    m_channel->request(encodeRequest(typeId, header, body), timeoutMs, [done](const Reply &reply) {
+        if (reply.error)
+            return done(reply.error, {});
+        try {
+            Decoder d(reply.message);
+            const Response r = decodeResponseStart(d);
+            if (r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), reply.message);
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        done(0, reply.message);
+    });
+}
+
+void Client::disconnectFrom(Done done)
+{
+    m_wanted = false;
+    m_reconnect.stop();
+    {
+        QMutexLocker lock(&m_cacheLock);
+        m_connected = false;
+        m_cache.clear();
+    }
+    m_subscriptions.clear();
+    m_subscriptionGroup.clear();
+    if (!m_channel || !m_channel->isOpen()) {
+        done(0);
+        return;
+    }
+    call(Id::CloseSessionRequest, [](Encoder &e) { e.boolean(true); }, 2000, [this, done](int32_t, const QByteArray &) {
+        if (m_channel)
+            m_channel->close();
+        done(0);
+    });
+}
+
+// --- subscriptions -------------------------------------------------------
+
+void Client::addSubscription(uint32_t groupKey, double rate, std::function<void(int32_t, double)> done)
+{
+    m_subscriptions[groupKey].rate = rate;
+    createSubscription(groupKey, [this, groupKey, done](int32_t error, double revised) {
+        if (error)
+            m_subscriptions.erase(groupKey);
+        done(error, revised);
+    });
+}
+
+void Client::createSubscription(uint32_t groupKey, std::function<void(int32_t, double)> done)
+{
+    const double rate = m_subscriptions[groupKey].rate;
+    call(Id::CreateSubscriptionRequest,
+         [rate](Encoder &e) {
+             e.float64(rate);
+             e.uint32(1200); // lifetime count
+             e.uint32(10);   // keep-alive count
+             e.uint32(0);
+             e.boolean(true);
+             e.byte(0);
+         },
+         5000, [this, groupKey, done](int32_t error, const QByteArray &message) {
+             if (error)
+                 return done(error, 0);
+             double revised = 0;
+             try {
+                 Decoder d(message);
+                 decodeResponseStart(d);
+                 const uint32_t id = d.uint32();
+                 revised = d.float64();
+                 auto it = m_subscriptions.find(groupKey);
+                 if (it == m_subscriptions.end())
+                     return done(S::E_FAIL, 0);
+                 it->second.id = id;
+                 it->second.rate = revised;
+                 m_subscriptionGroup[id] = groupKey;
+                 m_lastSequence.erase(id);
+             } catch (const DecodeError &) {
+                 return done(S::RPC_S_SERVER_UNAVAILABLE, 0);
+             }
+             publish();
+             done(0, revised);
+         });
+}
+
+void Client::modifySubscription(uint32_t groupKey, double rate, std::function<void(int32_t, double)> done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(S::E_FAIL, 0);
+    const uint32_t id = it->second.id;
+    call(Id::ModifySubscriptionRequest,
+         [id, rate](Encoder &e) {
+             e.uint32(id);
+             e.float64(rate);
+             e.uint32(1200);
+             e.uint32(10);
+             e.uint32(0);
+             e.byte(0);
+         },
+         5000, [this, groupKey, done](int32_t error, const QByteArray &message) {
+             if (error)
+                 return done(error, 0);
+             try {
+                 Decoder d(message);
+                 decodeResponseStart(d);
+                 const double revised = d.float64();
+                 if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
+                     it->second.rate = revised;
+                 done(0, revised);
+             } catch (const DecodeError &) {
+                 done(S::RPC_S_SERVER_UNAVAILABLE, 0);
+             }
+         });
+}
+
+void Client::removeSubscription(uint32_t groupKey, Done done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(0);
+    const uint32_t id = it->second.id;
+    {
+        QMutexLocker lock(&m_cacheLock);
+        for (const auto &[handle, item] : it->second.items)
+            m_cache.erase(handle);
+    }
+    m_subscriptions.erase(it);
+    m_subscriptionGroup.erase(id);
+    call(Id::DeleteSubscriptionsRequest, [id](Encoder &e) { e.array(std::vector<uint32_t>{id}, [](Encoder &x, uint32_t v) { x.uint32(v); }); },
+         5000, [done](int32_t error, const QByteArray &) { done(error); });
+}
+
+void Client::addItem(uint32_t groupKey, const ItemSpec &spec, Done done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(S::E_FAIL);
+    it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0};
+    {
+        QMutexLocker lock(&m_cacheLock);
+        m_cache[spec.handle] = CachedValue{};
+    }
+    createItems(groupKey, {spec.handle}, [this, groupKey, handle = spec.handle, done](int32_t error) {
+        if (error) {
+            if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
+                it->second.items.erase(handle);
+            QMutexLocker lock(&m_cacheLock);
+            m_cache.erase(handle);
+        }
+        done(error);
+    });
+}
+
+void Client::createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(S::E_FAIL);
+    Subscription &sub = it->second;
+    std::vector<std::pair<uint32_t, Item>> items;
+    for (uint32_t h : handles)
+        if (auto i = sub.items.find(h); i != sub.items.end())
+            items.emplace_back(h, i->second);
+    const uint32_t id = sub.id;
+    call(Id::CreateMonitoredItemsRequest,
+         [id, items](Encoder &e) {
+             e.uint32(id);
+             e.int32(2); // both timestamps
+             e.int32(static_cast<int32_t>(items.size()));
+             for (const auto &[handle, item] : items) {
+                 encode(e, ReadValueId{item.nodeId, Attr::Value});
+                 e.int32(2); // reporting
+                 e.uint32(handle);
+                 e.float64(item.samplingInterval);
+                 e.extensionObject({});
+                 e.uint32(1);
+                 e.boolean(true);
+             }
+         },
+         10000, [this, groupKey, items, done](int32_t error, const QByteArray &message) {
+             if (error)
+                 return done(error);
+             try {
+                 Decoder d(message);
+                 decodeResponseStart(d);
+                 const int32_t n = d.arrayLength();
+                 int32_t firstError = 0;
+                 auto sub = m_subscriptions.find(groupKey);
+                 for (int32_t i = 0; i < n && i < static_cast<int32_t>(items.size()); ++i) {
+                     const StatusCode status = d.statusCode();
+                     const uint32_t monitoredId = d.uint32();
+                     d.float64();
+                     d.uint32();
+                     d.extensionObject();
+                     if (status.isBad()) {
+                         if (!firstError)
+                             firstError = errorOf(status);
+                         continue;
+                     }
+                     if (sub != m_subscriptions.end())
+                         if (auto item = sub->second.items.find(items[static_cast<size_t>(i)].first);
+                             item != sub->second.items.end())
+                             item->second.monitoredItemId = monitoredId;
+                 }
+                 done(firstError);
+             } catch (const DecodeError &) {
+                 done(S::RPC_S_SERVER_UNAVAILABLE);
+             }
+         });
+}
+
+void Client::removeItems(uint32_t groupKey, const std::vector<uint32_t> &handles, Done done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(S::E_FAIL);
+    std::vector<uint32_t> ids;
+    for (uint32_t h : handles) {
+        if (auto i = it->second.items.find(h); i != it->second.items.end()) {
+            ids.push_back(i->second.monitoredItemId);
+            it->second.items.erase(i);
+        }
+        QMutexLocker lock(&m_cacheLock);
+        m_cache.erase(h);
+    }
+    const uint32_t id = it->second.id;
+    call(Id::DeleteMonitoredItemsRequest,
+         [id, ids](Encoder &e) {
+             e.uint32(id);
+             e.array(ids, [](Encoder &x, uint32_t v) { x.uint32(v); });
+         },
+         5000, [done](int32_t error, const QByteArray &) { done(error); });
+}
+
+// --- publish loop --------------------------------------------------------
+
+void Client::publish()
+{
+    while (m_outstandingPublish < OutstandingPublish && !m_subscriptions.empty() && m_channel && m_channel->isOpen()) {
+        ++m_outstandingPublish;
+        const auto acks = std::exchange(m_acks, {});
+        call(Id::PublishRequest,
+             [acks](Encoder &e) {
+                 e.int32(static_cast<int32_t>(acks.size()));
+                 for (const auto &[sub, seq] : acks) {
+                     e.uint32(sub);
+                     e.uint32(seq);
+                 }
+             },
+             PublishTimeoutMs, [this](int32_t error, const QByteArray &message) { onPublish(error, message); });
+    }
+}
+
+void Client::onPublish(int32_t error, const QByteArray &message)
+{
+    m_outstandingPublish = std::max(0, m_outstandingPublish - 1);
+    if (error) {
+        // A lost channel restarts the loop after reconnecting; anything
+        // else (a timeout, no subscription yet) just asks again.
+        if (m_channel && m_channel->isOpen() && !m_subscriptions.empty())
+            QTimer::singleShot(100, this, &Client::publish);
+        return;
+    }
+    try {
+        Decoder d(message);
+        decodeResponseStart(d);
+        const uint32_t subscriptionId = d.uint32();
+        d.array([](Decoder &x) { return x.uint32(); });
+        d.boolean();
+        const NotificationMessage m = decodeNotificationMessage(d);
+        const bool hasData = !m.changes.empty();
+        if (hasData) {
+            m_acks.emplace_back(subscriptionId, m.sequenceNumber);
+            const auto last = m_lastSequence.find(subscriptionId);
+            if (last != m_lastSequence.end() && m.sequenceNumber > last->second + 1) {
+                // A gap: ask for what was missed, so the server can let it go.
+                for (uint32_t seq = last->second + 1; seq < m.sequenceNumber && seq < last->second + 16; ++seq)
+                    call(Id::RepublishRequest,
+                         [subscriptionId, seq](Encoder &e) {
+                             e.uint32(subscriptionId);
+                             e.uint32(seq);
+                         },
+                         5000, [this, subscriptionId, seq](int32_t err, const QByteArray &) {
+                             if (err == 0)
+                                 m_acks.emplace_back(subscriptionId, seq);
+                         });
+            }
+            m_lastSequence[subscriptionId] = m.sequenceNumber;
+            QMutexLocker lock(&m_cacheLock);
+            for (const auto &[handle, value] : m.changes) {
+                auto it = m_cache.find(handle);
+                if (it == m_cache.end())
+                    continue;
+                DataValue v = value;
+                if (!v.value && it->second.received)
+                    v.value = it->second.value.value;
+                it->second = CachedValue{v, true, false};
+            }
+        }
+    } catch (const DecodeError &) {
+    }
+    publish();
+}
+
+// --- loss and return -----------------------------------------------------
+
+void Client::markCommFailure(bool failed)
+{
+    QMutexLocker lock(&m_cacheLock);
+    m_connected = !failed;
+    for (auto &[handle, cached] : m_cache)
+        cached.commFailure = failed;
+}
+
+void Client::onLost(int32_t)
+{
+    m_outstandingPublish = 0;
+    markCommFailure(true);
+    if (m_wanted)
+        scheduleReconnect();
+}
+
+void Client::scheduleReconnect()
+{
+    m_reconnect.start(m_reconnectDelay);
+    m_reconnectDelay = std::min(m_reconnectDelay * 2, MaxReconnectDelayMs);
+}
+
+void Client::reconnect()
+{
+    if (!m_wanted)
+        return;
+    newChannel();
+    m_channel->open(m_target.host, m_target.port, m_target.url, 10000, [this](int32_t error) {
+        if (error || !m_wanted) {
+            if (m_wanted)
+                scheduleReconnect();
+            return;
+        }
+        openSession([this](int32_t e) {
+            if (e) {
+                m_channel->close();
+                scheduleReconnect();
+                return;
+            }
+            m_reconnectDelay = 250;
+            ++m_reconnects;
+            {
+                QMutexLocker lock(&m_cacheLock);
+                m_connected = true;
+            }
+            m_subscriptionGroup.clear();
+            m_acks.clear();
+            for (auto &[groupKey, sub] : m_subscriptions) {
+                std::vector<uint32_t> handles;
+                for (const auto &[handle, item] : sub.items)
+                    handles.push_back(handle);
+                createSubscription(groupKey, [this, groupKey, handles](int32_t error, double) {
+                    if (error == 0)
+                        createItems(groupKey, handles, [](int32_t) {});
+                });
+            }
+        });
+    });
+}
+
+// --- from any thread -----------------------------------------------------
+
+CachedValue Client::cached(uint32_t handle) const
+{
+    QMutexLocker lock(&m_cacheLock);
+    const auto it = m_cache.find(handle);
+    return it == m_cache.end() ? CachedValue{} : it->second;
+}
+
+bool Client::isConnected() const
+{
+    QMutexLocker lock(&m_cacheLock);
+    return m_connected;
+}
+
+std::vector<QString> Client::namespaces() const
+{
+    QMutexLocker lock(&m_cacheLock);
+    return m_namespaces;
+}
+
+int Client::reconnects() const { return m_reconnects; }
+
+} // namespace opc::ua

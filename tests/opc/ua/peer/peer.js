@@ -1,0 +1,56 @@
+// The OPC UA server the bridge is tested against: node-opcua with its
+// conformance-testing address space, a folder of 10,000 Doubles and one
+// user. Prints "ready <port>" once it listens.
+//   node peer.js <port> <pki-folder>
+"use strict";
+const path = require("path");
+const {
+    OPCUAServer, OPCUACertificateManager, nodesets, DataType, Variant, StatusCodes,
+} = require("node-opcua");
+const { build_address_space_for_conformance_testing } = require("node-opcua-address-space-for-conformance-testing");
+
+const port = parseInt(process.argv[2] || "4840", 10);
+const pki = process.argv[3] || path.join(__dirname, "pki");
+
+async function main() {
+    const serverCertificateManager = new OPCUACertificateManager({
+        rootFolder: path.join(pki, "server"),
+        automaticallyAcceptUnknownCertificate: true,
+    });
+    const server = new OPCUAServer({
+        port,
+        hostname: "127.0.0.1",
+        nodeset_filename: [nodesets.standard],
+        serverCertificateManager,
+        allowAnonymous: true,
+        userManager: {
+            isValidUser: (user, password) => user === "operator" && password === "s3cret",
+        },
+        buildInfo: { productName: "QuorivoPeer", manufacturerName: "node-opcua", softwareVersion: "2.182.2", buildNumber: "7" },
+        serverInfo: { applicationUri: "urn:quorivo:peer", productUri: "urn:quorivo:peer", applicationName: { text: "QuorivoPeer" } },
+    });
+    await server.initialize();
+    const addressSpace = server.engine.addressSpace;
+    await build_address_space_for_conformance_testing(addressSpace, { mass_variables: false });
+    const namespace = addressSpace.getOwnNamespace();
+    const mass = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Mass", nodeId: "s=Mass" });
+    const values = new Float64Array(10000);
+    for (let i = 0; i < 10000; i++) {
+        namespace.addVariable({
+            componentOf: mass,
+            browseName: `D${i}`,
+            nodeId: `s=Mass.D${i}`,
+            dataType: "Double",
+            value: { get: () => new Variant({ dataType: DataType.Double, value: values[i] }) },
+        });
+    }
+    // Every value changes once a second.
+    setInterval(() => { for (let i = 0; i < values.length; i++) values[i] += 1; }, 1000);
+    await server.start();
+    process.stdout.write(`ready ${port}\n`);
+    const stop = async () => { await server.shutdown(0); process.exit(0); };
+    process.on("SIGTERM", stop);
+    process.on("SIGINT", stop);
+}
+
+main().catch((err) => { process.stderr.write(String(err && err.stack || err) + "\n"); process.exit(1); });

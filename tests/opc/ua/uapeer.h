@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTcpServer>
+#include <QTest>
+
+// The node-opcua test peer, started on a free port of 127.0.0.1 for the
+// life of the object.
+class UaPeer {
+public:
+    UaPeer() { start(); }
+    ~UaPeer() { stop(); }
+
+    bool available() const { return m_ready; }
+    QString why() const { return m_why; }
+    quint16 port() const { return m_port; }
+    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(m_port); }
+
+    void stop()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+        m_ready = false;
+    }
+
+    // Starts again on the same port (after stop()).
+    bool start()
+    {
+        const QString dir = QStringLiteral(QUORIVO_UA_PEER_DIR);
+        if (!QFile::exists(dir + QStringLiteral("/node_modules/node-opcua/package.json"))) {
+            m_why = QStringLiteral("node-opcua is not installed in ") + dir + QStringLiteral(" (npm ci)");
+            return false;
+        }
+        if (m_port == 0) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_port = probe.serverPort();
+        }
+        m_process.setWorkingDirectory(dir);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.start(QStringLiteral("node"), {dir + QStringLiteral("/peer.js"), QString::number(m_port),
+                                                 QStringLiteral(QUORIVO_UA_PEER_PKI)});
+        QByteArray out;
+        for (int i = 0; i < 600 && !out.contains("ready"); ++i) {
+            m_process.waitForReadyRead(100);
+            out += m_process.readAllStandardOutput();
+            if (m_process.state() == QProcess::NotRunning)
+                break;
+        }
+        m_ready = out.contains("ready");
+        if (!m_ready)
+            m_why = QStringLiteral("the peer did not start: ") + QString::fromLocal8Bit(m_process.readAllStandardError().right(2000));
+        return m_ready;
+    }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+    bool m_ready = false;
+    QString m_why;
+};
+
+// The peer is required where the test command installed it.
+#define REQUIRE_PEER(peer)                                                                                            \
+    do {                                                                                                               \
+        if (!(peer).available()) {                                                                                     \
+            if (qEnvironmentVariableIsSet("QUORIVO_REQUIRE_UA_PEER"))                                                 \
+                QFAIL(qPrintable((peer).why()));                                                                       \
+            QSKIP(qPrintable((peer).why()));                                                                           \
+        }                                                                                                              \
+    } while (0)
