@@ -278,6 +278,74 @@ private slots:
         QCOMPARE(opc::ua::qualityOf(opc::ua::StatusCode{status}), quality);
     }
 
+    void itemsRecoverAfterTheServerReturns()
+    {
+        auto server = connected();
+        auto group = server->OPCGroups()->Add(QStringLiteral("g"));
+        group->setUpdateRate(100);
+        auto item = group->OPCItems()->AddItem(QStringLiteral("ns=1;s=Mass.D7"), 1);
+        QVERIFY(waitForData(*item));
+        const Value last = item->ItemValue();
+        m_peer->stop(); // killed with publish requests outstanding
+        // The cache keeps the last value with a communication failure; calls fail.
+        QTRY_VERIFY_WITH_TIMEOUT((item->Read(OPCCache), item->Quality() == 0x18), 5000);
+        QVERIFY(item->ItemValue() == last);
+        EXPECT_FAILS(item->Read(OPCDevice), S::RPC_S_SERVER_UNAVAILABLE);
+        QVERIFY(m_peer->start());
+        // Back to good quality without anyone redoing anything.
+        QTRY_VERIFY_WITH_TIMEOUT((item->Read(OPCCache), item->Quality() == 0xC0), 20000);
+        item->Read(OPCDevice);
+        QCOMPARE(item->Quality(), 0xC0);
+        server->Disconnect();
+    }
+
+    void smallBuffersShortTokens()
+    {
+        // A session straight on this thread, with 8 KiB chunks and a token
+        // that must be renewed every few hundred milliseconds.
+        opc::ua::Client client;
+        client.setLocalLimits({8192, 8192, 64u << 20, 4096});
+        client.setRequestedLifetime(1000);
+        int32_t result = -1;
+        client.connectTo(*opc::ua::parseTarget(m_peer->url()), PeerId, 10000, [&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 10000);
+        QCOMPARE(result, 0);
+        const auto readAll = [&] {
+            std::vector<opc::ua::ReadValueId> ids;
+            for (int i = 0; i < 10000; ++i)
+                ids.push_back({opc::ua::NodeId::str(1, QStringLiteral("Mass.D%1").arg(i)), opc::ua::Attr::Value});
+            int32_t error = -1;
+            QByteArray message;
+            client.call(opc::ua::Id::ReadRequest,
+                        [&ids](opc::ua::Encoder &e) {
+                            e.float64(0);
+                            e.int32(2);
+                            e.array(ids, [](opc::ua::Encoder &x, const opc::ua::ReadValueId &id) { encode(x, id); });
+                        },
+                        10000, [&](int32_t e, const QByteArray &m) {
+                            error = e;
+                            message = m;
+                        });
+            QTRY_VERIFY_WITH_TIMEOUT(error != -1, 10000);
+            QCOMPARE(error, 0);
+            QVERIFY(message.size() > 100000); // many 8 KiB chunks
+            opc::ua::Decoder d(message);
+            opc::ua::decodeResponseStart(d);
+            const auto values = d.array([](opc::ua::Decoder &x) { return x.dataValue(); });
+            QCOMPARE(values.size(), size_t(10000));
+            for (const auto &v : values)
+                QVERIFY(!v.status || v.status->isGood());
+        };
+        readAll();
+        const uint32_t firstToken = client.channel()->tokenId();
+        QTRY_VERIFY_WITH_TIMEOUT(client.channel()->renewals() >= 2, 10000);
+        QVERIFY(client.channel()->tokenId() != firstToken);
+        readAll(); // the renewed channel carries on
+        result = -1;
+        client.disconnectFrom([&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 5000);
+    }
+
     void objectsOfAClosedConnectionFail()
     {
         auto server = connected();
