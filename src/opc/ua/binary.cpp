@@ -650,7 +650,9 @@ Variant Decoder::variant()
             if (d < 0)
                 malformed("negative array dimension");
             v.dimensions.push_back(d);
-            product = std::min<int64_t>(product * d, int64_t{1} << 40);
+            // Saturates well past any real length, without overflowing.
+            constexpr int64_t Ceiling = int64_t{1} << 40;
+            product = d != 0 && product > Ceiling / d ? Ceiling : product * d;
         }
         if (product != n)
             malformed("array dimensions do not match its length");

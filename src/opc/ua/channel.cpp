@@ -179,14 +179,24 @@ void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray 
         e.uint32(++m_sequence);
         e.uint32(requestId);
         e.raw(body.mid(offset, n));
-        m_socket->write(frame(type, last ? 'F' : 'C', e.bytes()));
+        if (m_socket)
+            m_socket->write(frame(type, last ? 'F' : 'C', e.bytes()));
         offset += n;
     } while (offset < body.size());
 }
 
-void Channel::onReadyRead()
+void Channel::openDetached()
 {
-    m_buffer.append(m_socket->readAll());
+    m_state = State::Open;
+    m_buffer.clear();
+    m_deadlines.start();
+}
+
+void Channel::onReadyRead() { feed(m_socket->readAll()); }
+
+void Channel::feed(const QByteArray &bytes)
+{
+    m_buffer.append(bytes);
     while (m_buffer.size() >= HeaderSize) {
         const QByteArray type = m_buffer.left(3);
         const char chunkType = m_buffer.at(3);

@@ -61,6 +61,11 @@ public:
     uint32_t tokenId() const { return m_tokenId; }
     int renewals() const { return m_renewals; }
 
+    // For tests and fuzzing: an open channel without a socket. Requests go
+    // nowhere; received bytes come through feed().
+    void openDetached();
+    void feed(const QByteArray &bytes);
+
 signals:
     // The connection has gone (peer closed, network error, protocol error).
     void lost(int32_t error);

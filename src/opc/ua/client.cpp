@@ -651,10 +651,11 @@ void Client::reconnect()
             }
             m_subscriptionGroup.clear();
             m_acks.clear();
-            for (auto &[groupKey, sub] : m_subscriptions) {
+            for (const auto &entry : m_subscriptions) {
+                const uint32_t groupKey = entry.first;
                 std::vector<uint32_t> handles;
-                for (const auto &[handle, item] : sub.items)
-                    handles.push_back(handle);
+                for (const auto &item : entry.second.items)
+                    handles.push_back(item.first);
                 createSubscription(groupKey, [this, groupKey, handles](int32_t error, double) {
                     if (error == 0)
                         createItems(groupKey, handles, [](int32_t) {});

@@ -237,6 +237,8 @@ private slots:
         QTest::newRow("16M booleans in 5 bytes") << hex("81 00000001");
         QTest::newRow("dimensions that do not multiply") << hex("C3 02000000 0102 01000000 03000000");
         QTest::newRow("negative dimension") << hex("C3 00000000 01000000 FFFFFFFF");
+        QTest::newRow("dimensions whose product overflows")
+            << hex("C3 00000000 03000000 00001000 00001000 00005053");
         QTest::newRow("variant type 63") << hex("3F");
         QTest::newRow("variant holding a variant") << hex("18 06 01000000");
         QTest::newRow("node id encoding 9") << hex("11 09");
