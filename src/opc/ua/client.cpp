@@ -258,13 +258,15 @@ void Client::openSession(Done done)
                 } catch (const DecodeError &) {
                     return done(S::RPC_S_SERVER_UNAVAILABLE);
                 }
-                // The namespace table, for item ids given by namespace URI.
+                // The namespace table, for item ids given by namespace URI, and
+                // the operation limits that requests are split by.
                 call(Id::ReadRequest,
                      [](Encoder &e) {
                          e.float64(0);
                          e.int32(3);
-                         e.int32(1);
-                         encode(e, ReadValueId{NodeId::num(0, Id::NamespaceArray), Attr::Value});
+                         e.int32(4);
+                         for (uint32_t node : {Id::NamespaceArray, 11705u, 11710u, 11714u})
+                             encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
                      },
                      5000, [this, done](int32_t error, const QByteArray &message) {
                          if (error == 0) {
@@ -276,6 +278,14 @@ void Client::openSession(Done done)
                                  if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
                                      for (const Scalar &s : values[0].value->values)
                                          uris.push_back(std::get<QString>(s));
+                                 const auto limit = [&values](size_t i) -> uint32_t {
+                                     if (values.size() <= i || !values[i].value || values[i].value->type != BuiltIn::UInt32)
+                                         return 0;
+                                     return std::get<uint32_t>(values[i].value->values.at(0));
+                                 };
+                                 m_maxPerRead = limit(1);
+                                 m_maxPerBrowse = limit(2);
+                                 m_maxItemsPerCall = limit(3);
                                  QMutexLocker lock(&m_cacheLock);
                                  m_namespaces = std::move(uris);
                              } catch (const DecodeError &) {
@@ -430,28 +440,51 @@ void Client::removeSubscription(uint32_t groupKey, Done done)
          5000, [done](int32_t error, const QByteArray &) { done(error); });
 }
 
-void Client::addItem(uint32_t groupKey, const ItemSpec &spec, Done done)
+void Client::addItems(uint32_t groupKey, const std::vector<ItemSpec> &specs, Done done)
 {
     auto it = m_subscriptions.find(groupKey);
     if (it == m_subscriptions.end())
         return done(S::E_FAIL);
-    it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0};
+    std::vector<uint32_t> handles;
+    for (const ItemSpec &spec : specs) {
+        it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0};
+        handles.push_back(spec.handle);
+    }
     {
         QMutexLocker lock(&m_cacheLock);
-        m_cache[spec.handle] = CachedValue{};
+        for (uint32_t h : handles)
+            m_cache[h] = CachedValue{};
     }
-    createItems(groupKey, {spec.handle}, [this, groupKey, handle = spec.handle, done](int32_t error) {
+    createItems(groupKey, handles, [this, groupKey, handles, done](int32_t error) {
+        // A failure takes back every item of the call: none of them is added.
         if (error) {
             if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
-                it->second.items.erase(handle);
+                for (uint32_t h : handles)
+                    it->second.items.erase(h);
             QMutexLocker lock(&m_cacheLock);
-            m_cache.erase(handle);
+            for (uint32_t h : handles)
+                m_cache.erase(h);
         }
         done(error);
     });
 }
 
+// Split by the server's limit per call, one batch after the other; the
+// first error is the answer.
 void Client::createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done)
+{
+    const uint32_t serverLimit = m_maxItemsPerCall;
+    const size_t limit = serverLimit ? serverLimit : 1000;
+    if (handles.size() <= limit)
+        return createItemsBatch(groupKey, std::move(handles), std::move(done));
+    std::vector<uint32_t> first(handles.begin(), handles.begin() + static_cast<std::ptrdiff_t>(limit));
+    std::vector<uint32_t> rest(handles.begin() + static_cast<std::ptrdiff_t>(limit), handles.end());
+    createItemsBatch(groupKey, std::move(first), [this, groupKey, rest, done](int32_t error) {
+        createItems(groupKey, rest, [error, done](int32_t later) { done(error ? error : later); });
+    });
+}
+
+void Client::createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, Done done)
 {
     auto it = m_subscriptions.find(groupKey);
     if (it == m_subscriptions.end())
@@ -586,6 +619,7 @@ void Client::onPublish(int32_t error, const QByteArray &message)
                          });
             }
             m_lastSequence[subscriptionId] = m.sequenceNumber;
+            m_notifications += m.changes.size();
             QMutexLocker lock(&m_cacheLock);
             for (const auto &[handle, value] : m.changes) {
                 auto it = m_cache.find(handle);

@@ -98,7 +98,9 @@ public:
     void addSubscription(uint32_t groupKey, double rate, std::function<void(int32_t, double)> done);
     void modifySubscription(uint32_t groupKey, double rate, std::function<void(int32_t, double)> done);
     void removeSubscription(uint32_t groupKey, Done done);
-    void addItem(uint32_t groupKey, const ItemSpec &item, Done done);
+    void addItem(uint32_t groupKey, const ItemSpec &item, Done done) { addItems(groupKey, {item}, std::move(done)); }
+    // Many items in as few requests as the server's limits allow.
+    void addItems(uint32_t groupKey, const std::vector<ItemSpec> &items, Done done);
     void removeItems(uint32_t groupKey, const std::vector<uint32_t> &handles, Done done);
 
     // --- from any thread ---
@@ -106,6 +108,11 @@ public:
     bool isConnected() const;
     std::vector<QString> namespaces() const;
     int reconnects() const;
+    uint64_t notifications() const { return m_notifications; }
+    // The server's operation limits (0: none), read at every session start.
+    uint32_t maxNodesPerRead() const { return m_maxPerRead; }
+    uint32_t maxNodesPerBrowse() const { return m_maxPerBrowse; }
+    uint32_t maxMonitoredItemsPerCall() const { return m_maxItemsPerCall; }
 
     // For tests: a short token lifetime shows renewals.
     void setRequestedLifetime(uint32_t ms) { m_requestedLifetime = ms; }
@@ -127,6 +134,7 @@ private:
     void openSession(Done done);
     void createSubscription(uint32_t groupKey, std::function<void(int32_t, double)> done);
     void createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
+    void createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
     void publish();
     void onPublish(int32_t error, const QByteArray &message);
     void onLost(int32_t error);
@@ -151,6 +159,8 @@ private:
     int m_reconnectDelay = 250;
     QTimer m_reconnect;
     std::atomic_int m_reconnects = 0;
+    std::atomic<uint64_t> m_notifications = 0;
+    std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;
 
     mutable QMutex m_cacheLock;
     std::map<uint32_t, CachedValue> m_cache;

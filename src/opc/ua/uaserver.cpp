@@ -200,8 +200,24 @@ struct Link {
                                     });
     }
 
-    // Reads attributes; each result's data value, or throws the call's error.
+    // Reads attributes, in as many requests as the server's limit asks;
+    // each result's data value, or throws the call's error.
     std::vector<DataValue> read(const std::vector<ReadValueId> &ids)
+    {
+        const size_t limit = client && client->maxNodesPerRead() ? client->maxNodesPerRead() : ids.size();
+        if (ids.size() <= limit || limit == 0)
+            return readBatch(ids);
+        std::vector<DataValue> all;
+        for (size_t offset = 0; offset < ids.size(); offset += limit) {
+            const std::vector<ReadValueId> batch(ids.begin() + static_cast<std::ptrdiff_t>(offset),
+                                                 ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), offset + limit)));
+            auto part = readBatch(batch);
+            all.insert(all.end(), part.begin(), part.end());
+        }
+        return all;
+    }
+
+    std::vector<DataValue> readBatch(const std::vector<ReadValueId> &ids)
     {
         const auto [error, message] = service(Id::ReadRequest, [&ids](Encoder &e) {
             e.float64(0);
@@ -764,8 +780,22 @@ private:
         return out;
     }
 
-    // Which of these variables have children of their own.
+    // Which of these variables have children of their own, asked in
+    // batches the server accepts.
     std::set<QString> hasChildren(const std::vector<NodeId> &nodes)
+    {
+        const uint32_t serverLimit = m_link->client ? m_link->client->maxNodesPerBrowse() : 0;
+        const size_t limit = serverLimit ? serverLimit : 1000;
+        std::set<QString> out;
+        for (size_t offset = 0; offset < nodes.size(); offset += limit) {
+            const std::vector<NodeId> batch(nodes.begin() + static_cast<std::ptrdiff_t>(offset),
+                                            nodes.begin() + static_cast<std::ptrdiff_t>(std::min(nodes.size(), offset + limit)));
+            out.merge(hasChildrenBatch(batch));
+        }
+        return out;
+    }
+
+    std::set<QString> hasChildrenBatch(const std::vector<NodeId> &nodes)
     {
         std::set<QString> out;
         if (nodes.empty())
