@@ -1,0 +1,143 @@
+// The OPC UA bridge beside node-opcua's own client, against the same
+// node-opcua peer in the same run: one Read of 10,000 variables, 10,000
+// sequential Reads, and 10,000 items changing every second.
+#include "opc/ua/client.h"
+#include "uapeer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <algorithm>
+#include <cstdio>
+#include <sys/resource.h>
+
+using namespace opc::ua;
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void row(const char *what, const QString &ours, const QString &theirs)
+{
+    std::printf("| %-44s | %18s | %18s |\n", what, qPrintable(ours), qPrintable(theirs));
+}
+
+std::vector<ReadValueId> massNodes(int n)
+{
+    std::vector<ReadValueId> ids;
+    for (int i = 0; i < n; ++i)
+        ids.push_back({NodeId::str(1, QStringLiteral("Mass.D%1").arg(i)), Attr::Value});
+    return ids;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    UaPeer peer;
+    if (!peer.available()) {
+        std::printf("OPC UA bench skipped: %s\n", qPrintable(peer.why()));
+        return 0;
+    }
+
+    // node-opcua's client first, on its own.
+    QProcess node;
+    node.setWorkingDirectory(QStringLiteral(QUORIVO_UA_PEER_DIR));
+    node.start(QStringLiteral("node"), {QStringLiteral("bench_client.js"), peer.url()});
+    node.waitForFinished(180000);
+    // Its result is the last line; the library may log before it.
+    const QList<QByteArray> lines = node.readAllStandardOutput().trimmed().split('\n');
+    const QJsonObject theirs = QJsonDocument::fromJson(lines.isEmpty() ? QByteArray() : lines.last()).object();
+
+    Worker worker;
+    Client *client = nullptr;
+    QObject *context = worker.context();
+    worker.call<int>(2000, 0, [context, &client](std::function<void(int)> done) {
+        client = new Client(context);
+        done(0);
+    });
+    const Target target = *parseTarget(peer.url());
+    if (worker.call<int32_t>(12000, -1, [client, target](std::function<void(int32_t)> done) {
+            client->connectTo(target, QStringLiteral("urn:quorivo:peer"), 10000, done);
+        }) != 0) {
+        std::printf("OPC UA bench: the bridge could not connect\n");
+        return 1;
+    }
+    const auto read = [&](const std::vector<ReadValueId> &ids) {
+        return worker.call<int32_t>(11000, -1, [client, ids](std::function<void(int32_t)> done) {
+            client->call(Id::ReadRequest,
+                         [ids](Encoder &e) {
+                             e.float64(0);
+                             e.int32(2);
+                             e.array(ids, [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+                         },
+                         10000, [done](int32_t error, const QByteArray &) { done(error); });
+        });
+    };
+
+    const auto all = massNodes(10000);
+    std::vector<double> bulk;
+    for (int r = 0; r < 5; ++r) {
+        QElapsedTimer t;
+        t.start();
+        read(all);
+        bulk.push_back(t.nsecsElapsed() / 1e6);
+    }
+    std::sort(bulk.begin(), bulk.end());
+
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < 10000; ++i)
+        read({all[static_cast<size_t>(i)]});
+    const double sequential = t.nsecsElapsed() / 1e6;
+
+    std::vector<Client::ItemSpec> specs;
+    for (int i = 0; i < 10000; ++i)
+        specs.push_back({static_cast<uint32_t>(i + 1), all[static_cast<size_t>(i)].nodeId, 1000});
+    worker.call<int32_t>(30000, -1, [client, specs](std::function<void(int32_t)> done) {
+        client->addSubscription(1, 1000, [client, specs, done](int32_t e, double) {
+            if (e)
+                return done(e);
+            client->addItems(1, specs, done);
+        });
+    });
+    QThread::msleep(3000); // settle
+    const uint64_t n0 = client->notifications();
+    const double cpu0 = cpuSeconds();
+    t.restart();
+    QThread::msleep(5000);
+    const double seconds = t.nsecsElapsed() / 1e9;
+    const double perSecond = (client->notifications() - n0) / seconds;
+    const double cpu = (cpuSeconds() - cpu0) / seconds * 100;
+
+    worker.call<int32_t>(5000, -1, [client](std::function<void(int32_t)> done) {
+        client->disconnectFrom([client, done](int32_t e) {
+            client->deleteLater();
+            done(e);
+        });
+    });
+
+    const auto ms = [](double v) { return QString::number(v, 'f', 1) + QStringLiteral(" ms"); };
+    const auto num = [&theirs](const char *key, int digits, const char *unit) {
+        return theirs.contains(QLatin1String(key))
+                   ? QString::number(theirs.value(QLatin1String(key)).toDouble(), 'f', digits) + QLatin1String(unit)
+                   : QStringLiteral("n/a");
+    };
+    std::printf("| %-44s | %18s | %18s |\n|%s|%s|%s|\n", "OPC UA, against the node-opcua peer", "Quorivo bridge",
+                "node-opcua client", std::string(46, '-').c_str(), std::string(20, '-').c_str(),
+                std::string(20, '-').c_str());
+    row("one Read of 10,000 variables (median of 5)", ms(bulk[2]), num("bulkMs", 1, " ms"));
+    row("10,000 sequential Reads", ms(sequential), num("sequentialMs", 1, " ms"));
+    row("10,000 items changing every second: notif./s", QString::number(perSecond, 'f', 0),
+        num("notificationsPerSecond", 0, ""));
+    row("  CPU of the client process", QString::number(cpu, 'f', 1) + QStringLiteral(" %"), num("cpuPercent", 1, " %"));
+    return 0;
+}

@@ -1,0 +1,51 @@
+// node-opcua's own client doing the bridge benchmark's work against the
+// peer; prints one JSON line.
+//   node bench_client.js <endpoint>
+"use strict";
+const { OPCUAClient, AttributeIds, TimestampsToReturn, ClientMonitoredItemGroup, MessageSecurityMode, SecurityPolicy } = require("node-opcua");
+
+async function main() {
+    const endpoint = process.argv[2];
+    const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None });
+    await client.connect(endpoint);
+    const session = await client.createSession();
+    const nodes = [];
+    for (let i = 0; i < 10000; i++) nodes.push({ nodeId: `ns=1;s=Mass.D${i}`, attributeId: AttributeIds.Value });
+
+    const bulk = [];
+    for (let r = 0; r < 5; r++) {
+        const t = process.hrtime.bigint();
+        await session.read(nodes);
+        bulk.push(Number(process.hrtime.bigint() - t) / 1e6);
+    }
+    bulk.sort((a, b) => a - b);
+
+    let t = process.hrtime.bigint();
+    for (let i = 0; i < 10000; i++) await session.read(nodes[i % 10000]);
+    const sequential = Number(process.hrtime.bigint() - t) / 1e6;
+
+    const subscription = await session.createSubscription2({ requestedPublishingInterval: 1000, requestedMaxKeepAliveCount: 10, publishingEnabled: true });
+    let notifications = 0;
+    const group = ClientMonitoredItemGroup.create(subscription, nodes, { samplingInterval: 1000, queueSize: 1, discardOldest: true }, TimestampsToReturn.Both);
+    group.on("changed", () => { notifications++; });
+    await new Promise((resolve) => setTimeout(resolve, 3000)); // settle
+    notifications = 0;
+    const cpu0 = process.cpuUsage();
+    t = process.hrtime.bigint();
+    await new Promise((resolve) => setTimeout(resolve, 5000));
+    const seconds = Number(process.hrtime.bigint() - t) / 1e9;
+    const cpu = process.cpuUsage(cpu0);
+    const result = {
+        bulkMs: bulk[2],
+        sequentialMs: sequential,
+        notificationsPerSecond: notifications / seconds,
+        cpuPercent: (cpu.user + cpu.system) / 1e4 / seconds,
+    };
+    await subscription.terminate();
+    await session.close();
+    await client.disconnect();
+    process.stdout.write(JSON.stringify(result) + "\n");
+    process.exit(0);
+}
+
+main().catch((err) => { process.stderr.write(String(err && err.stack || err) + "\n"); process.exit(1); });
