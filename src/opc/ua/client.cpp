@@ -446,8 +446,10 @@ void Client::addItems(uint32_t groupKey, const std::vector<ItemSpec> &specs, Don
     if (it == m_subscriptions.end())
         return done(S::E_FAIL);
     std::vector<uint32_t> handles;
+    const std::vector<QString> uris = namespaces();
     for (const ItemSpec &spec : specs) {
-        it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0};
+        const QString uri = spec.nodeId.ns < uris.size() ? uris[spec.nodeId.ns] : QString();
+        it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0, uri};
         handles.push_back(spec.handle);
     }
     {
@@ -685,6 +687,14 @@ void Client::reconnect()
             }
             m_subscriptionGroup.clear();
             m_acks.clear();
+            // The server may have renumbered its namespaces.
+            const std::vector<QString> uris = namespaces();
+            for (auto &entry : m_subscriptions)
+                for (auto &item : entry.second.items) {
+                    const auto pos = std::find(uris.begin(), uris.end(), item.second.namespaceUri);
+                    if (!item.second.namespaceUri.isEmpty() && pos != uris.end())
+                        item.second.nodeId.ns = static_cast<uint16_t>(pos - uris.begin());
+                }
             for (const auto &entry : m_subscriptions) {
                 const uint32_t groupKey = entry.first;
                 std::vector<uint32_t> handles;

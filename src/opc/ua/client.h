@@ -124,6 +124,7 @@ private:
         NodeId nodeId;
         double samplingInterval = 0;
         uint32_t monitoredItemId = 0;
+        QString namespaceUri; // so the index can follow the server's table after a reconnect
     };
     struct Subscription {
         double rate = 0;
