@@ -37,13 +37,19 @@ async function main() {
     const values = new Float64Array(10000);
     for (let i = 0; i < 10000; i++) {
         namespace.addVariable({
-            componentOf: mass,
+            organizedBy: mass,
             browseName: `D${i}`,
             nodeId: `s=Mass.D${i}`,
             dataType: "Double",
             value: { get: () => new Variant({ dataType: DataType.Double, value: values[i] }) },
         });
     }
+    // Two items under the names the automation contract uses.
+    const contract = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Quorivo", nodeId: "s=Quorivo" });
+    namespace.addVariable({ organizedBy: contract, browseName: "Random.Int4", nodeId: "s=Random.Int4", dataType: "Int32",
+        value: { get: () => new Variant({ dataType: DataType.Int32, value: (Math.random() * 1000) | 0 }) } });
+    namespace.addVariable({ organizedBy: contract, browseName: "Waves.Sine.Real8", nodeId: "s=Waves.Sine.Real8", dataType: "Double",
+        value: { get: () => new Variant({ dataType: DataType.Double, value: Math.sin(Date.now() / 1000) }) } });
     // Every value changes once a second.
     setInterval(() => { for (let i = 0; i < values.length; i++) values[i] += 1; }, 1000);
     await server.start();
