@@ -224,8 +224,9 @@ public:
     static constexpr int MaxDepth = 32;
     static constexpr int32_t MaxArrayLength = 1 << 24;
 
-    explicit Decoder(const QByteArray &bytes) : m_data(bytes.constData()), m_size(bytes.size()) {}
-    Decoder(const char *data, qsizetype size) : m_data(data), m_size(size) {}
+    // Holds its own reference to the bytes (implicitly shared, no copy), so
+    // a temporary array cannot go from under it.
+    explicit Decoder(QByteArray bytes) : m_bytes(std::move(bytes)), m_data(m_bytes.constData()), m_size(m_bytes.size()) {}
 
     bool boolean() { return byte() != 0; }
     uint8_t byte();
@@ -280,6 +281,7 @@ private:
         Decoder &m_d;
     };
 
+    QByteArray m_bytes;
     const char *m_data;
     qsizetype m_size;
     qsizetype m_pos = 0;
