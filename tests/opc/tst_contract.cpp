@@ -5,6 +5,8 @@
 #include "support/fakeclock.h"
 #include "ua/uapeer.h"
 
+#include "support/expect.h"
+
 #include <QTest>
 
 using namespace OPCAutomation;
@@ -39,17 +41,6 @@ std::vector<Backend> backends()
              QStringLiteral("urn:quorivo:peer"), QStringLiteral("opc.tcp://no-such-node.invalid:4840"), false,
              [](const char *id) { return QStringLiteral("ns=1;s=") + QString::fromLatin1(id); }}};
 }
-
-#define EXPECT_FAILS(expr, expected)                                                                                  \
-    do {                                                                                                               \
-        try {                                                                                                          \
-            expr;                                                                                                      \
-            QFAIL("no failure from: " #expr);                                                                          \
-        } catch (const OpcError &e) {                                                                                  \
-            QCOMPARE(opc::statusName(e.code()), opc::statusName(expected));                                           \
-            QCOMPARE(e.code(), (expected));                                                                            \
-        }                                                                                                              \
-    } while (0)
 
 } // namespace
 

@@ -286,6 +286,25 @@ struct GroupState {
     std::vector<std::shared_ptr<ItemState>> items;
 };
 
+// The rate a server granted, as the automation interface holds it.
+int32_t grantedRate(double revised) { return static_cast<int32_t>(std::clamp(std::round(revised), 0.0, 2147483647.0)); }
+
+// What a group and its item collection share: the link and the group's
+// state, both checked before every use.
+class GroupBound {
+protected:
+    GroupBound(LinkPtr link, std::shared_ptr<GroupState> group) : m_link(std::move(link)), m_g(std::move(group)) {}
+    GroupState &check()
+    {
+        m_link->check();
+        if (m_g->removed)
+            throw OpcError(S::E_FAIL);
+        return *m_g;
+    }
+    LinkPtr m_link;
+    std::shared_ptr<GroupState> m_g;
+};
+
 // --- items ---------------------------------------------------------------
 
 class UaItem final : public OPCItem {
@@ -388,9 +407,9 @@ private:
     std::shared_ptr<ItemState> m_s;
 };
 
-class UaItems final : public OPCItems {
+class UaItems final : public OPCItems, private GroupBound {
 public:
-    UaItems(LinkPtr link, std::shared_ptr<GroupState> group) : m_link(std::move(link)), m_g(std::move(group)) {}
+    UaItems(LinkPtr link, std::shared_ptr<GroupState> group) : GroupBound(std::move(link), std::move(group)) {}
 
     ItemPtr AddItem(const QString &itemId, int32_t clientHandle) override
     {
@@ -467,24 +486,13 @@ public:
         });
     }
 
-private:
-    GroupState &check()
-    {
-        m_link->check();
-        if (m_g->removed)
-            throw OpcError(S::E_FAIL);
-        return *m_g;
-    }
-
-    LinkPtr m_link;
-    std::shared_ptr<GroupState> m_g;
 };
 
 // --- groups --------------------------------------------------------------
 
-class UaGroup final : public OPCGroup {
+class UaGroup final : public OPCGroup, private GroupBound {
 public:
-    UaGroup(LinkPtr link, std::shared_ptr<GroupState> group) : m_link(std::move(link)), m_g(std::move(group)) {}
+    UaGroup(LinkPtr link, std::shared_ptr<GroupState> group) : GroupBound(std::move(link), std::move(group)) {}
 
     QString Name() override { return check().name; }
     int32_t UpdateRate() override { return check().rate; }
@@ -502,7 +510,7 @@ public:
         });
         if (error)
             throw OpcError(error);
-        g.rate = static_cast<int32_t>(std::clamp(std::round(revised), 0.0, 2147483647.0));
+        g.rate = grantedRate(revised);
     }
     bool IsSubscribed() override { return check().subscribed; }
     void setIsSubscribed(bool on) override { check().subscribed = on; }
@@ -517,17 +525,6 @@ public:
         return std::make_shared<UaItems>(m_link, m_g);
     }
 
-private:
-    GroupState &check()
-    {
-        m_link->check();
-        if (m_g->removed)
-            throw OpcError(S::E_FAIL);
-        return *m_g;
-    }
-
-    LinkPtr m_link;
-    std::shared_ptr<GroupState> m_g;
 };
 
 class UaGroups final : public OPCGroups {
@@ -558,7 +555,7 @@ public:
         });
         if (error)
             throw OpcError(error);
-        g->rate = static_cast<int32_t>(std::clamp(std::round(revised), 0.0, 2147483647.0));
+        g->rate = grantedRate(revised);
         m_link->groups.push_back(g);
         return std::make_shared<UaGroup>(m_link, g);
     }

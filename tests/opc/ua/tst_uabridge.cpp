@@ -7,6 +7,8 @@
 #include "uapeer.h"
 
 #include <QElapsedTimer>
+#include "support/expect.h"
+
 #include <QTest>
 
 using namespace OPCAutomation;
@@ -17,16 +19,6 @@ namespace S = opc::Status;
 namespace {
 
 const QString PeerId = QStringLiteral("urn:quorivo:peer");
-
-#define EXPECT_FAILS(expr, expected)                                                                                  \
-    do {                                                                                                               \
-        try {                                                                                                          \
-            expr;                                                                                                      \
-            QFAIL("no failure from: " #expr);                                                                          \
-        } catch (const OpcError &e) {                                                                                  \
-            QCOMPARE(opc::statusName(e.code()), opc::statusName(expected));                                           \
-        }                                                                                                              \
-    } while (0)
 
 // Waits for the cache to hold a first value.
 bool waitForData(OPCItem &item, int timeoutMs = 8000)

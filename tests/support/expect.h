@@ -1,0 +1,18 @@
+#pragma once
+
+#include "opc/errors.h"
+
+#include <QTest>
+
+// The statement must fail with exactly this OPC error number; the names
+// are compared first so a mismatch reads well.
+#define EXPECT_FAILS(expr, expected)                                                                                  \
+    do {                                                                                                               \
+        try {                                                                                                          \
+            expr;                                                                                                      \
+            QFAIL("no failure from: " #expr);                                                                          \
+        } catch (const opc::OpcError &e) {                                                                             \
+            QCOMPARE(opc::statusName(e.code()), opc::statusName(expected));                                           \
+            QCOMPARE(e.code(), static_cast<int32_t>(expected));                                                        \
+        }                                                                                                              \
+    } while (0)
