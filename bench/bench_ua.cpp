@@ -99,14 +99,14 @@ int main(int argc, char **argv)
         read({all[static_cast<size_t>(i)]});
     const double sequential = t.nsecsElapsed() / 1e6;
 
-    std::vector<Client::ItemSpec> specs;
+    std::vector<Client::ItemSpec> wanted;
     for (int i = 0; i < 10000; ++i)
-        specs.push_back({static_cast<uint32_t>(i + 1), all[static_cast<size_t>(i)].nodeId, 1000});
-    worker.call<int32_t>(30000, -1, [client, specs](std::function<void(int32_t)> done) {
-        client->addSubscription(1, 1000, [client, specs, done](int32_t e, double) {
+        wanted.push_back({static_cast<uint32_t>(i + 1), all[static_cast<size_t>(i)].nodeId, 1000});
+    worker.call<int32_t>(30000, -1, [client, wanted](std::function<void(int32_t)> done) {
+        client->addSubscription(1, 1000, [client, wanted, done](int32_t e, double) {
             if (e)
                 return done(e);
-            client->addItems(1, specs, done);
+            client->addItems(1, wanted, done);
         });
     });
     QThread::msleep(3000); // settle

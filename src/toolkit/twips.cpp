@@ -34,13 +34,13 @@ QRect twipsToPixels(const QRect &twips)
 
 QSize twipsToPixels(const QSize &twips) { return {twipsToPixelsX(twips.width()), twipsToPixelsY(twips.height())}; }
 
-QFont makeFont(const FontSpec &spec, const QFont &fallback)
+QFont makeFont(const FontSpec &design, const QFont &fallback)
 {
-    if (spec.face.isEmpty())
+    if (design.face.isEmpty())
         return fallback;
-    QFont font(spec.face);
-    font.setPointSizeF(spec.points);
-    font.setWeight(static_cast<QFont::Weight>(spec.weight));
+    QFont font(design.face);
+    font.setPointSizeF(design.points);
+    font.setWeight(static_cast<QFont::Weight>(design.weight));
     return font;
 }
 

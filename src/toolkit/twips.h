@@ -19,7 +19,7 @@ struct FontSpec {
     int weight = 400; // CSS-like weight: 300 light, 400 normal, 600 demi, 700 bold
 };
 
-QFont makeFont(const FontSpec &spec, const QFont &fallback);
+QFont makeFont(const FontSpec &design, const QFont &fallback);
 
 // Faces named by the design that Debian does not ship under that name.
 void installFontSubstitutes();

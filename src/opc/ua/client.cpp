@@ -440,17 +440,17 @@ void Client::removeSubscription(uint32_t groupKey, Done done)
          5000, [done](int32_t error, const QByteArray &) { done(error); });
 }
 
-void Client::addItems(uint32_t groupKey, const std::vector<ItemSpec> &specs, Done done)
+void Client::addItems(uint32_t groupKey, const std::vector<ItemSpec> &wanted, Done done)
 {
     auto it = m_subscriptions.find(groupKey);
     if (it == m_subscriptions.end())
         return done(S::E_FAIL);
     std::vector<uint32_t> handles;
     const std::vector<QString> uris = namespaces();
-    for (const ItemSpec &spec : specs) {
-        const QString uri = spec.nodeId.ns < uris.size() ? uris[spec.nodeId.ns] : QString();
-        it->second.items[spec.handle] = Item{spec.nodeId, spec.samplingInterval, 0, uri};
-        handles.push_back(spec.handle);
+    for (const ItemSpec &want : wanted) {
+        const QString uri = want.nodeId.ns < uris.size() ? uris[want.nodeId.ns] : QString();
+        it->second.items[want.handle] = Item{want.nodeId, want.samplingInterval, 0, uri};
+        handles.push_back(want.handle);
     }
     {
         QMutexLocker lock(&m_cacheLock);

@@ -438,9 +438,9 @@ public:
         s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
         s->handle = m_link->nextHandle++;
         const uint32_t key = g.key;
-        const Client::ItemSpec spec{s->handle, nodeId, static_cast<double>(g.rate)};
-        const int32_t error = m_link->run(CallTimeoutMs, [key, spec](Client &c, std::function<void(int32_t)> done) {
-            c.addItem(key, spec, done);
+        const Client::ItemSpec want{s->handle, nodeId, static_cast<double>(g.rate)};
+        const int32_t error = m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
+            c.addItem(key, want, done);
         });
         if (error)
             throw OpcError(error);
