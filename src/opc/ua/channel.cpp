@@ -157,7 +157,10 @@ void Channel::request(const QByteArray &message, int timeoutMs, Callback callbac
         callback({S::RPC_S_SERVER_UNAVAILABLE, {}});
         return;
     }
-    if (static_cast<uint64_t>(message.size()) > m_peer.maxMessageSize && m_peer.maxMessageSize != 0) {
+    // A message the peer said it would not take is refused here, not sent.
+    const qsizetype chunks = (message.size() + chunkRoom() - 1) / chunkRoom();
+    if ((m_peer.maxMessageSize != 0 && static_cast<uint64_t>(message.size()) > m_peer.maxMessageSize) ||
+        (m_peer.maxChunkCount != 0 && static_cast<uint64_t>(chunks) > m_peer.maxChunkCount)) {
         callback({S::E_FAIL, {}});
         return;
     }
@@ -166,9 +169,14 @@ void Channel::request(const QByteArray &message, int timeoutMs, Callback callbac
     sendChunks("MSG", requestId, message);
 }
 
+qsizetype Channel::chunkRoom() const
+{
+    return std::max<qsizetype>(m_peer.receiveBufferSize, MinBufferSize) - SymmetricOverhead;
+}
+
 void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray &body)
 {
-    const qsizetype room = std::max<qsizetype>(m_peer.receiveBufferSize, MinBufferSize) - SymmetricOverhead;
+    const qsizetype room = chunkRoom();
     qsizetype offset = 0;
     do {
         const qsizetype n = std::min(room, body.size() - offset);
@@ -185,8 +193,9 @@ void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray 
     } while (offset < body.size());
 }
 
-void Channel::openDetached()
+void Channel::openDetached(const TransportLimits &peer)
 {
+    m_peer = peer;
     m_state = State::Open;
     m_buffer.clear();
     m_deadlines.start();

@@ -63,7 +63,7 @@ public:
 
     // For tests and fuzzing: an open channel without a socket. Requests go
     // nowhere; received bytes come through feed().
-    void openDetached();
+    void openDetached(const TransportLimits &peer = {});
     void feed(const QByteArray &bytes);
 
 signals:
@@ -85,6 +85,7 @@ private:
     void handleChunk(const QByteArray &type, char chunkType, const QByteArray &chunk);
     void sendOpen(bool renew);
     void sendChunks(const char *type, uint32_t requestId, const QByteArray &body);
+    qsizetype chunkRoom() const; // body bytes per chunk the peer takes
     void finishOpen(int32_t error);
     void fail(int32_t error);
     void deliver(uint32_t requestId, const Reply &reply);

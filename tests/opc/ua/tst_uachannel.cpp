@@ -148,6 +148,36 @@ private slots:
         m_channel->feed(chunk("MSG", 'F', 1, "after")); // ignored once closed
     }
 
+    void requestsBeyondThePeersLimitsAreRefused_data()
+    {
+        QTest::addColumn<uint>("maxMessageSize");
+        QTest::addColumn<uint>("maxChunkCount");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("two chunks of two") << 0u << 2u << 10000 << true;
+        QTest::newRow("three chunks of two") << 0u << 2u << 20000 << false;
+        QTest::newRow("within the message size") << 1000u << 0u << 1000 << true;
+        QTest::newRow("past the message size") << 1000u << 0u << 1001 << false;
+    }
+
+    void requestsBeyondThePeersLimitsAreRefused()
+    {
+        QFETCH(uint, maxMessageSize);
+        QFETCH(uint, maxChunkCount);
+        QFETCH(int, size);
+        QFETCH(bool, sent);
+        Channel channel;
+        channel.openDetached({8192, 8192, maxMessageSize, maxChunkCount});
+        Answer answer;
+        channel.request(QByteArray(size, 'r'), 10000, [&answer](const Reply &r) {
+            answer.done = true;
+            answer.reply = r;
+        });
+        QCOMPARE(answer.done, !sent);
+        if (!sent)
+            QCOMPARE(answer.reply.error, S::E_FAIL);
+    }
+
     void unansweredRequestsTimeOut()
     {
         expect(1, 100);
