@@ -22,7 +22,6 @@ int32_t errorOf(StatusCode status)
         return S::RPC_S_SERVER_UNAVAILABLE;
     case Status::BadIdentityTokenRejected:
     case Status::BadIdentityTokenInvalid:
-    case Status::BadUserIdentityTokenRejected:
     case Status::BadUserAccessDenied:
         return S::E_ACCESSDENIED;
     case Status::BadNodeIdUnknown:

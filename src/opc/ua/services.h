@@ -45,7 +45,7 @@ namespace Status {
 constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNodeIdInvalid = 0x80330000,
                    BadTypeMismatch = 0x80740000, BadNotWritable = 0x803B0000, BadUserAccessDenied = 0x801F0000,
                    BadOutOfRange = 0x803C0000, BadIdentityTokenRejected = 0x80210000,
-                   BadIdentityTokenInvalid = 0x80200000, BadUserIdentityTokenRejected = 0x80220000,
+                   BadIdentityTokenInvalid = 0x80200000,
                    BadSessionIdInvalid = 0x80250000, BadSessionClosed = 0x80260000,
                    BadNoSubscription = 0x80790000, BadSequenceNumberUnknown = 0x807A0000,
                    BadMessageNotAvailable = 0x807B0000, BadWaitingForInitialData = 0x80320000,
