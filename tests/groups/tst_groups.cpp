@@ -14,6 +14,17 @@ namespace S = opc::Status;
 
 namespace {
 
+// Connected, the design group "Gruppo1" added and selected, its rate window open.
+Form1 &rateWindowOnTheDesignGroup()
+{
+    Form1 &f = openMainWindow();
+    connectToSimulation(f);
+    click(f.AddOPCGroup);
+    selectGroup(f, QStringLiteral("Gruppo1"));
+    click(f.Command8);
+    return f;
+}
+
 int32_t rateOf(Form1 &f, const QString &name) { return f.ConnectedServerGroups->GetOPCGroup(name)->UpdateRate(); }
 } // namespace
 
@@ -188,11 +199,7 @@ private slots:
     void rateWindowShowsAndApplies()
     {
         MessageRecorder messages;
-        Form1 &f = openMainWindow();
-        connectToSimulation(f);
-        click(f.AddOPCGroup);
-        selectGroup(f, QStringLiteral("Gruppo1"));
-        click(f.Command8);
+        Form1 &f = rateWindowOnTheDesignGroup();
         Form4 *w = Form4::existing();
         QVERIFY(w && w->isVisible());
         QCOMPARE(w->windowTitle(), QStringLiteral("Form4"));
@@ -211,11 +218,7 @@ private slots:
     void rateWindowOverflowReportsAndCloses()
     {
         MessageRecorder messages;
-        Form1 &f = openMainWindow();
-        connectToSimulation(f);
-        click(f.AddOPCGroup);
-        selectGroup(f, QStringLiteral("Gruppo1"));
-        click(f.Command8);
+        Form1 &f = rateWindowOnTheDesignGroup();
         Form4::existing()->Text2->setText(QStringLiteral("99999999999"));
         click(Form4::existing()->Command1);
         QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", 6));
