@@ -148,6 +148,13 @@ struct Variant {
     static Variant scalar(BuiltIn type, Scalar value);
     static Variant array(BuiltIn type, std::vector<Scalar> values);
     bool isNull() const { return type == BuiltIn::Null; }
+    // The value of a scalar of this C++ type; nothing for an array, an
+    // empty variant or another type, whatever the server sent.
+    template <typename T>
+    const T *scalarAs() const
+    {
+        return isArray || values.empty() ? nullptr : std::get_if<T>(&values.front());
+    }
     bool operator==(const Variant &) const;
 };
 

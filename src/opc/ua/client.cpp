@@ -278,9 +278,10 @@ void Client::openSession(Done done)
                                      for (const Scalar &s : values[0].value->values)
                                          uris.push_back(std::get<QString>(s));
                                  const auto limit = [&values](size_t i) -> uint32_t {
-                                     if (values.size() <= i || !values[i].value || values[i].value->type != BuiltIn::UInt32)
-                                         return 0;
-                                     return std::get<uint32_t>(values[i].value->values.at(0));
+                                     const uint32_t *v = values.size() > i && values[i].value
+                                                             ? values[i].value->scalarAs<uint32_t>()
+                                                             : nullptr;
+                                     return v ? *v : 0;
                                  };
                                  m_maxPerRead = limit(1);
                                  m_maxPerBrowse = limit(2);

@@ -424,14 +424,12 @@ public:
         s->nodeId = nodeId;
         s->clientHandle = clientHandle;
         uint32_t dataType = 0;
-        if (attrs[0].value && attrs[0].value->type == BuiltIn::NodeId) {
-            const NodeId &t = std::get<NodeId>(attrs[0].value->values.at(0));
-            if (t.ns == 0 && t.kind == NodeId::Kind::Numeric)
-                dataType = t.numeric;
-        }
+        if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr)
+            if (t->ns == 0 && t->kind == NodeId::Kind::Numeric)
+                dataType = t->numeric;
         int32_t valueRank = -1;
-        if (attrs[1].value && attrs[1].value->type == BuiltIn::Int32)
-            valueRank = std::get<int32_t>(attrs[1].value->values.at(0));
+        if (const int32_t *rank = attrs[1].value ? attrs[1].value->scalarAs<int32_t>() : nullptr)
+            valueRank = *rank;
         s->canonical = canonicalTypeOf(NodeId::num(0, dataType), valueRank);
         s->writeType = builtInOf(dataType);
         s->isArray = valueRank >= 0;
@@ -1025,9 +1023,10 @@ private:
         check();
         const auto values = m_link->read({ReadValueId{NodeId::num(0, Id::ServerStatus), Attr::Value}});
         const DataValue &dv = values.at(0);
-        if (!dv.value || dv.value->type != BuiltIn::ExtensionObject)
+        const ExtensionObject *status = dv.value ? dv.value->scalarAs<ExtensionObject>() : nullptr;
+        if (!status)
             throw OpcError(S::E_FAIL);
-        const auto &x = std::get<ExtensionObject>(dv.value->values.at(0));
+        const ExtensionObject &x = *status;
         ServerStatus s;
         try {
             Decoder d(x.body);

@@ -300,6 +300,16 @@ private slots:
             QCOMPARE(id->toString(), canonical);
     }
 
+    void scalarAsTakesOnlyAScalarOfThatType()
+    {
+        // Whatever a server sends in place of a scalar gives nothing.
+        QCOMPARE(*Variant::scalar(BuiltIn::UInt32, uint32_t{7}).scalarAs<uint32_t>(), 7u);
+        QVERIFY(!Variant::scalar(BuiltIn::UInt32, uint32_t{7}).scalarAs<int32_t>());
+        QVERIFY(!Variant::array(BuiltIn::UInt32, {uint32_t{7}}).scalarAs<uint32_t>());
+        QVERIFY(!Variant::array(BuiltIn::UInt32, {}).scalarAs<uint32_t>());
+        QVERIFY(!Variant{}.scalarAs<uint32_t>());
+    }
+
     void datesConvert()
     {
         QCOMPARE(DateTime::fromMSecsSinceEpoch(0).ticks, 116444736000000000LL);
