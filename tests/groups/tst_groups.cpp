@@ -14,13 +14,14 @@ namespace S = opc::Status;
 
 namespace {
 
-// Connected, the design group "Gruppo1" added and selected, its rate window open.
-Form1 &rateWindowOnTheDesignGroup()
+// Connected, one group added (at the design rate, 100) and selected, its
+// rate window open.
+Form1 &rateWindowOn(const QString &group)
 {
     Form1 &f = openMainWindow();
     connectToSimulation(f);
-    click(f.AddOPCGroup);
-    selectGroup(f, QStringLiteral("Gruppo1"));
+    addGroup(f, group);
+    selectGroup(f, group);
     click(f.Command8);
     return f;
 }
@@ -199,7 +200,7 @@ private slots:
     void rateWindowShowsAndApplies()
     {
         MessageRecorder messages;
-        Form1 &f = rateWindowOnTheDesignGroup();
+        Form1 &f = rateWindowOn(QStringLiteral("Gruppo1"));
         Form4 *w = Form4::existing();
         QVERIFY(w && w->isVisible());
         QCOMPARE(w->windowTitle(), QStringLiteral("Form4"));
@@ -218,7 +219,7 @@ private slots:
     void rateWindowOverflowReportsAndCloses()
     {
         MessageRecorder messages;
-        Form1 &f = rateWindowOnTheDesignGroup();
+        Form1 &f = rateWindowOn(QStringLiteral("Gruppo1"));
         Form4::existing()->Text2->setText(QStringLiteral("99999999999"));
         click(Form4::existing()->Command1);
         QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", 6));
@@ -253,11 +254,7 @@ private slots:
     void okForAGroupThatIsGoneReportsTheLookup()
     {
         MessageRecorder messages;
-        Form1 &f = openMainWindow();
-        connectToSimulation(f);
-        addGroup(f, QStringLiteral("A"));
-        selectGroup(f, QStringLiteral("A"));
-        click(f.Command8);
+        Form1 &f = rateWindowOn(QStringLiteral("A"));
         click(f.Command4);
         click(Form4::existing()->Command1);
         QCOMPARE(messages.messages.at(0).prompt, reportText("Group Update Rate", S::E_INVALIDARG));
@@ -299,11 +296,7 @@ private slots:
     void okAfterTheMainWindowClosedAppliesNothing()
     {
         MessageRecorder messages;
-        Form1 &f = openMainWindow();
-        connectToSimulation(f);
-        addGroup(f, QStringLiteral("A"));
-        selectGroup(f, QStringLiteral("A"));
-        click(f.Command8);
+        Form1 &f = rateWindowOn(QStringLiteral("A"));
         auto groups = f.ConnectedServerGroups;
         click(f.Command5);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

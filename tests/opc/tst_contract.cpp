@@ -372,9 +372,7 @@ private slots:
         auto server = connected();
         auto b = server->CreateBrowser();
         b->ShowBranches();
-        QStringList top;
-        for (int i = 1; i <= b->Count(); ++i)
-            top << b->Item(i);
+        const QStringList top = browserListing(*b);
         QVERIFY(top.contains(QStringLiteral("Plant")));
         EXPECT_FAILS(b->Item(0), S::E_INVALIDARG);
         EXPECT_FAILS(b->Item(b->Count() + 1), S::E_INVALIDARG);
@@ -389,9 +387,7 @@ private slots:
         b->MoveUp();
         b->MoveUp();
         b->ShowLeafs(true);
-        QStringList flat;
-        for (int i = 1; i <= b->Count(); ++i)
-            flat << b->Item(i);
+        const QStringList flat = browserListing(*b);
         QVERIFY(flat.contains(QStringLiteral("Plant.Area1.Line1.Pump1.Running")));
         b->MoveToRoot();
         b->MoveDown(QStringLiteral("Scale"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opc/automation.h"
 #include "opc/errors.h"
 
 #include <QTest>
@@ -16,3 +17,12 @@
             QCOMPARE(e.code(), static_cast<int32_t>(expected));                                                        \
         }                                                                                                              \
     } while (0)
+
+// What the browser lists after its last ShowBranches or ShowLeafs.
+inline QStringList browserListing(OPCAutomation::OPCBrowser &b)
+{
+    QStringList names;
+    for (int32_t i = 1; i <= b.Count(); ++i)
+        names << b.Item(i);
+    return names;
+}

@@ -123,9 +123,7 @@ private slots:
         auto server = connected();
         auto b = server->CreateBrowser();
         b->ShowBranches();
-        QStringList top;
-        for (int i = 1; i <= b->Count(); ++i)
-            top << b->Item(i);
+        const QStringList top = browserListing(*b);
         QVERIFY(top.contains(QStringLiteral("Server")));
         QVERIFY(top.contains(QStringLiteral("Simulation")));
         for (const char *name : {"Simulation", "Static", "All Profiles", "Scalars"})
