@@ -652,7 +652,11 @@ void Client::onLost(int32_t)
 {
     m_outstandingPublish = 0;
     markCommFailure(true);
-    if (m_wanted)
+    // A user-name session cannot be opened again: its password went with
+    // the first activation and is not kept. Trying without it would only
+    // pile refused logins on the server (and may lock the account), so
+    // such a connection stays lost until the operator connects again.
+    if (m_wanted && m_target.user.isEmpty())
         scheduleReconnect();
 }
 

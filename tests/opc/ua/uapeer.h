@@ -20,8 +20,11 @@ public:
     void stop()
     {
         if (m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(50);
+            m_log += m_process.readAllStandardOutput();
             m_process.kill();
             m_process.waitForFinished(5000);
+            m_log += m_process.readAllStandardOutput();
         }
         m_ready = false;
     }
@@ -51,12 +54,24 @@ public:
                 break;
         }
         m_ready = out.contains("ready");
+        m_log += out;
         if (!m_ready)
             m_why = QStringLiteral("the peer did not start: ") + QString::fromLocal8Bit(m_process.readAllStandardError().right(2000));
         return m_ready;
     }
 
+    // Login attempts the peer has seen since it was made, across restarts.
+    int logins(const char *verdict)
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.waitForReadyRead(50);
+            m_log += m_process.readAllStandardOutput();
+        }
+        return static_cast<int>(m_log.count(QByteArray("login ") + verdict));
+    }
+
 private:
+    QByteArray m_log;
     QProcess m_process;
     quint16 m_port = 0;
     bool m_ready = false;

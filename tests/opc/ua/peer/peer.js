@@ -24,7 +24,12 @@ async function main() {
         serverCertificateManager,
         allowAnonymous: true,
         userManager: {
-            isValidUser: (user, password) => user === "operator" && password === "s3cret",
+            // Each attempt is told on stdout, never with its password.
+            isValidUser: (user, password) => {
+                const ok = user === "operator" && password === "s3cret";
+                process.stdout.write(`login ${ok ? "accepted" : "refused"} ${user}\n`);
+                return ok;
+            },
         },
         buildInfo: { productName: "QuorivoPeer", manufacturerName: "node-opcua", softwareVersion: "2.182.2", buildNumber: "7" },
         serverInfo: { applicationUri: "urn:quorivo:peer", productUri: "urn:quorivo:peer", applicationName: { text: "QuorivoPeer" } },
