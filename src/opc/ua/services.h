@@ -49,7 +49,8 @@ constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNo
                    BadSessionIdInvalid = 0x80250000, BadSessionClosed = 0x80260000,
                    BadNoSubscription = 0x80790000, BadSequenceNumberUnknown = 0x807A0000,
                    BadMessageNotAvailable = 0x807B0000, BadWaitingForInitialData = 0x80320000,
-                   BadNoCommunication = 0x80310000, BadTooManyOperations = 0x80100000;
+                   BadNoCommunication = 0x80310000, BadTooManyOperations = 0x80100000,
+                   BadNoContinuationPoints = 0x804B0000;
 }
 
 extern const QString SecurityPolicyNone;

@@ -4,6 +4,7 @@
 #include "opc/ua/services.h"
 
 #include <QLocale>
+#include <QScopeGuard>
 #include <set>
 #include <cmath>
 
@@ -19,6 +20,9 @@ constexpr int CallTimeoutMs = 5000;
 constexpr int ConnectTimeoutMs = 10000;
 constexpr int32_t DefaultRate = 1000;
 constexpr size_t FlatListingLimit = 1000000;
+// A large folder comes in answers of this many references, each far
+// inside any message limit, continued with BrowseNext.
+constexpr uint32_t ReferencesPerAnswer = 1000;
 
 // --- conversions ---------------------------------------------------------
 
@@ -736,7 +740,7 @@ private:
             e.nodeId({});
             e.dateTime({});
             e.uint32(0);
-            e.uint32(0); // no limit per node
+            e.uint32(ReferencesPerAnswer);
             e.int32(1);
             e.nodeId(node);
             e.int32(0); // forward
@@ -745,10 +749,17 @@ private:
             e.uint32(1 | 2); // objects and variables
             e.uint32(0x3F);
         });
+        // The continuation point the server holds for us: a listing that
+        // ends early, by a failure or the guard, gives it back.
+        ByteString continuation;
+        const auto release = qScopeGuard([this, &continuation] {
+            if (!continuation.isNull && !continuation.data.isEmpty())
+                releaseContinuationPoints({continuation});
+        });
         for (int guard = 0; guard < 100000; ++guard) {
             if (error)
                 throw OpcError(error);
-            ByteString continuation;
+            continuation = {};
             try {
                 Decoder d(message);
                 decodeResponseStart(d);
@@ -790,11 +801,30 @@ private:
         return out;
     }
 
-    std::set<QString> hasChildrenBatch(const std::vector<NodeId> &nodes)
+    // A server short of continuation points refuses the nodes it cannot
+    // hold one for; they are asked again once ours are given back, and if
+    // it still holds none for us they count as branches (an empty branch
+    // is less harm than a hidden one).
+    std::set<QString> hasChildrenBatch(std::vector<NodeId> nodes)
     {
         std::set<QString> out;
-        if (nodes.empty())
-            return out;
+        while (!nodes.empty()) {
+            std::vector<NodeId> refused = hasChildrenOnce(nodes, out);
+            if (refused.size() == nodes.size()) {
+                for (const auto &n : refused)
+                    out.insert(n.toString());
+                break;
+            }
+            nodes = std::move(refused);
+        }
+        return out;
+    }
+
+    // One browse of these nodes; those with children go to out, those the
+    // server refused for want of continuation points come back.
+    std::vector<NodeId> hasChildrenOnce(const std::vector<NodeId> &nodes, std::set<QString> &out)
+    {
+        std::vector<NodeId> refused;
         const auto [error, message] = m_link->service(Id::BrowseRequest, [&nodes](Encoder &e) {
             e.nodeId({});
             e.dateTime({});
@@ -817,21 +847,34 @@ private:
             const auto results = d.array([](Decoder &x) { return decodeBrowseResult(x); });
             std::vector<ByteString> release;
             for (size_t i = 0; i < results.size() && i < nodes.size(); ++i) {
-                if (!results[i].references.empty())
+                if (results[i].status.code == Status::BadNoContinuationPoints)
+                    refused.push_back(nodes[i]);
+                else if (!results[i].references.empty())
                     out.insert(nodes[i].toString());
                 if (!results[i].continuationPoint.isNull && !results[i].continuationPoint.data.isEmpty())
                     release.push_back(results[i].continuationPoint);
             }
             // Continuation points we will not follow are given back.
-            if (!release.empty())
-                m_link->service(Id::BrowseNextRequest, [&release](Encoder &e) {
-                    e.boolean(true);
-                    e.array(release, [](Encoder &x, const ByteString &b) { x.byteString(b); });
-                });
+            releaseContinuationPoints(release);
         } catch (const DecodeError &) {
             throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
         }
-        return out;
+        return refused;
+    }
+
+    // Best effort: a server that cannot take them back frees them at its
+    // own limits or with the session.
+    void releaseContinuationPoints(const std::vector<ByteString> &points) noexcept
+    {
+        if (points.empty())
+            return;
+        try {
+            m_link->service(Id::BrowseNextRequest, [&points](Encoder &e) {
+                e.boolean(true);
+                e.array(points, [](Encoder &x, const ByteString &b) { x.byteString(b); });
+            });
+        } catch (const OpcError &) {
+        }
     }
 
     LinkPtr m_link;

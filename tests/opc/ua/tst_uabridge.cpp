@@ -144,6 +144,31 @@ private slots:
         QCOMPARE(b->GetItemID(b->Item(10000)), QStringLiteral("ns=1;s=Mass.D9999"));
     }
 
+    void aServerShortOfContinuationPoints()
+    {
+        // The peer keeps 10 continuation points per session; 30 variables
+        // with properties each need one to say they have children.
+        auto server = connected();
+        auto b = server->CreateBrowser();
+        b->MoveDown(QStringLiteral("Quorivo"));
+        b->MoveDown(QStringLiteral("Analog"));
+        for (int round = 0; round < 3; ++round) { // only if the points went back
+            b->ShowBranches();
+            QCOMPARE(b->Count(), 30);
+            b->ShowLeafs();
+            QCOMPARE(b->Count(), 30);
+        }
+        b->MoveDown(QStringLiteral("A7"));
+        b->ShowLeafs();
+        QCOMPARE(browserListing(*b).size(), 3);
+        QVERIFY(browserListing(*b).contains(QStringLiteral("EURange")));
+        // And a long listing, in answers of a bounded size, still works after.
+        b->MoveToRoot();
+        b->MoveDown(QStringLiteral("Mass"));
+        b->ShowLeafs();
+        QCOMPARE(b->Count(), 10000);
+    }
+
     void itemIdErrors_data()
     {
         QTest::addColumn<QString>("itemId");

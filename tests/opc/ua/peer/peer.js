@@ -5,7 +5,7 @@
 "use strict";
 const path = require("path");
 const {
-    OPCUAServer, OPCUACertificateManager, nodesets, DataType, Variant, StatusCodes,
+    OPCUAServer, OPCUACertificateManager, nodesets, DataType, Variant, StatusCodes, standardUnits,
 } = require("node-opcua");
 const { build_address_space_for_conformance_testing } = require("node-opcua-address-space-for-conformance-testing");
 
@@ -23,6 +23,9 @@ async function main() {
         nodeset_filename: [nodesets.standard],
         serverCertificateManager,
         allowAnonymous: true,
+        // Few, as in small embedded servers: a client that does not give
+        // its continuation points back soon finds browsing refused.
+        serverCapabilities: { maxBrowseContinuationPoints: 10 },
         userManager: {
             // Each attempt is told on stdout, never with its password.
             isValidUser: (user, password) => {
@@ -55,6 +58,16 @@ async function main() {
         value: { get: () => new Variant({ dataType: DataType.Int32, value: (Math.random() * 1000) | 0 }) } });
     namespace.addVariable({ organizedBy: contract, browseName: "Waves.Sine.Real8", nodeId: "s=Waves.Sine.Real8", dataType: "Double",
         value: { get: () => new Variant({ dataType: DataType.Double, value: Math.sin(Date.now() / 1000) }) } });
+    // 30 analog variables with properties: variables that are branches,
+    // more of them than the server keeps continuation points.
+    const analog = namespace.addFolder(contract, { browseName: "Analog", nodeId: "s=Analog" });
+    for (let i = 0; i < 30; i++) {
+        namespace.addAnalogDataItem({
+            organizedBy: analog, browseName: `A${i}`, nodeId: `s=Analog.A${i}`, dataType: "Double",
+            engineeringUnitsRange: { low: 0, high: 100 }, instrumentRange: { low: -10, high: 110 },
+            engineeringUnits: standardUnits.percent, value: new Variant({ dataType: DataType.Double, value: i }),
+        });
+    }
     // Every value changes once a second.
     setInterval(() => { for (let i = 0; i < values.length; i++) values[i] += 1; }, 1000);
     await server.start();
