@@ -7,6 +7,7 @@
 
 #include "support/expect.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace OPCAutomation;
@@ -155,17 +156,20 @@ private slots:
         QTest::addColumn<int>("backend");
         QTest::addColumn<int>("requested");
         QTest::addColumn<int>("granted");
-        for (size_t i = 0; i < backends().size(); ++i) {
-            if (!backends()[i].simulated)
-                continue; // each server revises, names and converts by its own rules
-            const QByteArray n = backends()[i].name.toLatin1();
-            const int b = static_cast<int>(i);
-            QTest::newRow(n + " 0") << b << 0 << 10;
-            QTest::newRow(n + " -50 as unsigned") << b << -50 << 2147483647;
-            QTest::newRow(n + " 5") << b << 5 << 10;
-            QTest::newRow(n + " 1000") << b << 1000 << 1000;
-            QTest::newRow(n + " max") << b << 2147483647 << 2147483647;
-        }
+        // The simulation grants 10 ms steps from 10 ms up; the peer revises
+        // a publishing interval into 50 ms to one minute.
+        const struct {
+            const char *name;
+            int requested, simulation, ua;
+        } table[] = {{"0", 0, 10, 50},
+                     {"-50 as unsigned", -50, 2147483647, 60000},
+                     {"5", 5, 10, 50},
+                     {"1000", 1000, 1000, 1000},
+                     {"max", 2147483647, 2147483647, 60000}};
+        for (size_t i = 0; i < backends().size(); ++i)
+            for (const auto &row : table)
+                QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
+                    << static_cast<int>(i) << row.requested << (backends()[i].simulated ? row.simulation : row.ua);
     }
     void ratesAreRevised()
     {
@@ -182,20 +186,41 @@ private slots:
         QTest::addColumn<int>("backend");
         QTest::addColumn<QString>("itemId");
         QTest::addColumn<int>("error");
+        const struct {
+            const char *name, *itemId;
+            int error;
+        } simulation[] = {{"empty", "", S::OPC_E_INVALIDITEMID},
+                          {"blank", " ", S::OPC_E_INVALIDITEMID},
+                          {"leading blank", " Random.Int4", S::OPC_E_INVALIDITEMID},
+                          {"trailing blank", "Random.Int4 ", S::OPC_E_INVALIDITEMID},
+                          {"empty segment", "Random..Int4", S::OPC_E_INVALIDITEMID},
+                          {"trailing dot", "Random.Int4.", S::OPC_E_INVALIDITEMID},
+                          {"unknown leaf", "Random.Nope", S::OPC_E_UNKNOWNITEMID},
+                          {"a branch", "Random", S::OPC_E_UNKNOWNITEMID},
+                          {"known", "Plant.Area1.Line1.Tank1.Level", 0}},
+          ua[] = {{"empty", "", S::OPC_E_INVALIDITEMID},
+                  {"blank", " ", S::OPC_E_INVALIDITEMID},
+                  {"no kind", "ns=1;Random.Int4", S::OPC_E_INVALIDITEMID},
+                  {"unknown kind", "ns=1;x=Random.Int4", S::OPC_E_INVALIDITEMID},
+                  {"numeric not a number", "ns=1;i=abc", S::OPC_E_INVALIDITEMID},
+                  {"unknown node", "ns=1;s=Random.Nope", S::OPC_E_UNKNOWNITEMID},
+                  {"unknown namespace index", "ns=99;s=Random.Int4", S::OPC_E_UNKNOWNITEMID},
+                  {"unknown namespace uri", "nsu=urn:nobody;s=Random.Int4", S::OPC_E_UNKNOWNITEMID},
+                  {"a folder", "ns=1;s=Quorivo", S::OPC_E_UNKNOWNITEMID},
+                  {"the objects folder", "i=85", S::OPC_E_UNKNOWNITEMID},
+                  {"known", "ns=1;s=Random.Int4", 0},
+                  {"known by namespace uri", "nsu=urn:quorivo:peer;s=Random.Int4", 0},
+                  {"a conformance variable", "ns=2;s=Static_Scalar_Int32", 0}};
         for (size_t i = 0; i < backends().size(); ++i) {
-            if (!backends()[i].simulated)
-                continue; // each server revises, names and converts by its own rules
-            const QByteArray n = backends()[i].name.toLatin1();
-            const int b = static_cast<int>(i);
-            QTest::newRow(n + " empty") << b << "" << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " blank") << b << " " << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " leading blank") << b << " Random.Int4" << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " trailing blank") << b << "Random.Int4 " << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " empty segment") << b << "Random..Int4" << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " trailing dot") << b << "Random.Int4." << S::OPC_E_INVALIDITEMID;
-            QTest::newRow(n + " unknown leaf") << b << "Random.Nope" << S::OPC_E_UNKNOWNITEMID;
-            QTest::newRow(n + " a branch") << b << "Random" << S::OPC_E_UNKNOWNITEMID;
-            QTest::newRow(n + " known") << b << "Plant.Area1.Line1.Tank1.Level" << 0;
+            const auto add = [i](const auto &table) {
+                for (const auto &row : table)
+                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
+                        << static_cast<int>(i) << QString::fromLatin1(row.itemId) << row.error;
+            };
+            if (backends()[i].simulated)
+                add(simulation);
+            else
+                add(ua);
         }
     }
     void itemIdErrors()
@@ -269,30 +294,36 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("readBack");
-        for (size_t i = 0; i < backends().size(); ++i) {
-            if (!backends()[i].simulated)
-                continue; // each server revises, names and converts by its own rules
-            const QByteArray n = backends()[i].name.toLatin1();
-            const int b = static_cast<int>(i);
-            QTest::newRow(n + " Int1") << b << "Registers.Int1" << "-12" << 0 << "-12";
-            QTest::newRow(n + " Int2 overflow") << b << "Registers.Int2" << "99999" << S::DISP_E_OVERFLOW << "0";
-            QTest::newRow(n + " Int4 mismatch") << b << "Registers.Int4" << "abc" << S::DISP_E_TYPEMISMATCH << "0";
-            QTest::newRow(n + " Int8") << b << "Registers.Int8" << "-9000000000000" << 0 << "-9000000000000";
-            QTest::newRow(n + " UInt1") << b << "Registers.UInt1" << "255" << 0 << "255";
-            QTest::newRow(n + " UInt2 negative") << b << "Registers.UInt2" << "-1" << S::DISP_E_OVERFLOW << "0";
-            QTest::newRow(n + " UInt4") << b << "Registers.UInt4" << "4000000000" << 0 << "4000000000";
-            QTest::newRow(n + " UInt8") << b << "Registers.UInt8" << "18000000000000000000" << 0 << "18000000000000000000";
-            QTest::newRow(n + " Real4") << b << "Registers.Real4" << "1.5" << 0 << "1.5";
-            QTest::newRow(n + " Real8") << b << "Registers.Real8" << "-2.25e3" << 0 << "-2250";
-            QTest::newRow(n + " Money") << b << "Registers.Money" << "12.5" << 0 << "12.5";
-            QTest::newRow(n + " String") << b << "Registers.String" << "ciao" << 0 << "ciao";
-            QTest::newRow(n + " Boolean") << b << "Registers.Boolean" << "True" << 0 << "True";
-            QTest::newRow(n + " Time") << b << "Registers.Time" << "3/14/2026 9:30:00 AM" << 0 << "3/14/2026 9:30:00 AM";
-            QTest::newRow(n + " array") << b << "Registers.ArrayOfInt4" << "{1;2;3}" << 0 << "";
-            QTest::newRow(n + " read only") << b << "Faults.ReadOnly" << "1" << S::OPC_E_BADRIGHTS << "";
-            QTest::newRow(n + " write error") << b << "Faults.WriteError" << "1" << S::E_FAIL << "";
-            QTest::newRow(n + " random is read only") << b << "Random.Int4" << "1" << S::OPC_E_BADRIGHTS << "";
-        }
+        // A UA server has no Currency type.
+        const struct {
+            const char *name, *itemId, *text;
+            int error;
+            const char *readBack;
+            bool simulationOnly;
+        } table[] = {{"Int1", "Registers.Int1", "-12", 0, "-12", false},
+                     {"Int2 overflow", "Registers.Int2", "99999", S::DISP_E_OVERFLOW, "0", false},
+                     {"Int4 mismatch", "Registers.Int4", "abc", S::DISP_E_TYPEMISMATCH, "0", false},
+                     {"Int8", "Registers.Int8", "-9000000000000", 0, "-9000000000000", false},
+                     {"UInt1", "Registers.UInt1", "255", 0, "255", false},
+                     {"UInt2 negative", "Registers.UInt2", "-1", S::DISP_E_OVERFLOW, "0", false},
+                     {"UInt4", "Registers.UInt4", "4000000000", 0, "4000000000", false},
+                     {"UInt8", "Registers.UInt8", "18000000000000000000", 0, "18000000000000000000", false},
+                     {"Real4", "Registers.Real4", "1.5", 0, "1.5", false},
+                     {"Real8", "Registers.Real8", "-2.25e3", 0, "-2250", false},
+                     {"Money", "Registers.Money", "12.5", 0, "12.5", true},
+                     {"String", "Registers.String", "ciao", 0, "ciao", false},
+                     {"Boolean", "Registers.Boolean", "True", 0, "True", false},
+                     {"Time", "Registers.Time", "3/14/2026 9:30:00 AM", 0, "3/14/2026 9:30:00 AM", false},
+                     {"array", "Registers.ArrayOfInt4", "{1;2;3}", 0, "", false},
+                     {"read only", "Faults.ReadOnly", "1", S::OPC_E_BADRIGHTS, "", false},
+                     {"write error", "Faults.WriteError", "1", S::E_FAIL, "", false},
+                     {"random is read only", "Random.Int4", "1", S::OPC_E_BADRIGHTS, "", false}};
+        for (size_t i = 0; i < backends().size(); ++i)
+            for (const auto &row : table)
+                if (backends()[i].simulated || !row.simulationOnly)
+                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
+                        << static_cast<int>(i) << backends()[i].item(row.itemId) << row.text << row.error
+                        << QString::fromLatin1(row.readBack);
     }
     void writesConvertTheText()
     {
@@ -301,44 +332,59 @@ private slots:
         QFETCH(int, error);
         QFETCH(QString, readBack);
         QLocale::setDefault(QLocale(QStringLiteral("en_US")));
+        const auto restoreLocale = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
         testsupport::ManualClock clock;
         auto server = connected();
         auto group = server->OPCGroups()->Add(QStringLiteral("g"));
         auto item = group->OPCItems()->AddItem(itemId, 1);
         clock.advance(10);
+        const QDateTime written = QDateTime::currentDateTimeUtc();
         try {
             item->Write(Value::text(text));
             QCOMPARE(error, 0);
         } catch (const OpcError &e) {
             QCOMPARE(opc::statusName(e.code()), opc::statusName(error));
         }
-        if (readBack.isEmpty()) {
-            if (itemId.contains(QLatin1String("ArrayOf"))) {
+        // The new value shows at the simulation's next sample; a UA
+        // server is asked.
+        const auto readAgain = [&] {
+            if (m_backend.simulated) {
                 clock.advance(1000);
                 item->Read(OPCCache);
+            } else {
+                item->Read(OPCDevice);
+            }
+        };
+        if (readBack.isEmpty()) {
+            if (itemId.contains(QLatin1String("ArrayOf"))) {
+                readAgain();
                 QCOMPARE(item->ItemValue().elements().size(), size_t(3));
+                QCOMPARE(opc::valueToText(item->ItemValue().elements()[2]), QStringLiteral("3"));
             }
             return;
         }
-        // The new value shows at the next sample, with good quality and the write time.
-        clock.advance(1000);
-        item->Read(OPCCache);
+        readAgain();
         QCOMPARE(opc::valueToText(item->ItemValue()), readBack);
         QCOMPARE(item->Quality(), 192);
-        if (error == 0)
+        if (error != 0)
+            return;
+        // With the write time.
+        if (m_backend.simulated)
             QCOMPARE(item->TimeStamp().toMSecsSinceEpoch(), clock.nowMs() - 1000);
-        QLocale::setDefault(QLocale::c());
+        else
+            QVERIFY(qAbs(item->TimeStamp().msecsTo(written)) < 10000);
     }
 
-    void readFailures_data() { simulationRows(); }
+    void readFailures_data() { backendRows(); }
     void readFailures()
     {
         auto server = connected();
         auto items = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems();
-        EXPECT_FAILS(items->AddItem(QStringLiteral("Faults.WriteOnly"), 1)->Read(OPCCache), S::OPC_E_BADRIGHTS);
-        EXPECT_FAILS(items->AddItem(QStringLiteral("Faults.ReadError"), 1)->Read(OPCCache), S::E_FAIL);
-        auto writeOnly = items->AddItem(QStringLiteral("Faults.WriteOnly"), 1);
+        auto writeOnly = items->AddItem(m_backend.item("Faults.WriteOnly"), 1);
+        EXPECT_FAILS(writeOnly->Read(m_backend.simulated ? OPCCache : OPCDevice), S::OPC_E_BADRIGHTS);
         writeOnly->Write(Value::text(QStringLiteral("5")));
+        if (m_backend.simulated) // a UA server's failed read is a bad quality
+            EXPECT_FAILS(items->AddItem(QStringLiteral("Faults.ReadError"), 1)->Read(OPCCache), S::E_FAIL);
     }
 
     void everyQualityLeaf_data()
@@ -346,23 +392,32 @@ private slots:
         QTest::addColumn<int>("backend");
         QTest::addColumn<QString>("leaf");
         QTest::addColumn<int>("quality");
-        const std::pair<const char *, int> table[] = {
-            {"Good", 192}, {"LocalOverride", 216}, {"Uncertain", 64}, {"LastUsable", 68}, {"Bad", 0}, {"ConfigError", 4},
-            {"NotConnected", 8}, {"DeviceFailure", 12}, {"SensorFailure", 16}, {"LastKnown", 20}, {"CommFailure", 24},
-            {"OutOfService", 28}};
+        enum Where { Both, SimulationOnly, UaOnly };
+        // The peer's leaves carry the status codes whose qualities these are.
+        const struct {
+            const char *leaf;
+            int quality;
+            Where where;
+        } table[] = {{"Good", 192, Both},          {"LocalOverride", 216, Both},      {"Uncertain", 64, Both},
+                     {"LastUsable", 68, Both},     {"SensorNotAccurate", 80, UaOnly}, {"EUExceeded", 84, UaOnly},
+                     {"SubNormal", 88, UaOnly},    {"Bad", 0, Both},                  {"ConfigError", 4, Both},
+                     {"NotConnected", 8, Both},    {"DeviceFailure", 12, Both},       {"SensorFailure", 16, Both},
+                     {"LastKnown", 20, SimulationOnly}, {"CommFailure", 24, Both},    {"OutOfService", 28, Both},
+                     {"WaitingForInitialData", 32, UaOnly}, {"OtherGood", 192, UaOnly},
+                     {"OtherUncertain", 64, UaOnly}, {"OtherBad", 0, UaOnly}};
         for (size_t i = 0; i < backends().size(); ++i)
-            for (const auto &[leaf, quality] : table)
-                if (backends()[i].simulated)
-                    QTest::newRow((backends()[i].name + QLatin1Char(' ') + QLatin1String(leaf)).toLatin1())
-                        << static_cast<int>(i) << QString::fromLatin1(leaf) << quality;
+            for (const auto &row : table)
+                if (row.where == Both || (row.where == SimulationOnly) == backends()[i].simulated)
+                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.leaf)))
+                        << static_cast<int>(i) << backends()[i].item("Qualities.") + QLatin1String(row.leaf) << row.quality;
     }
     void everyQualityLeaf()
     {
         QFETCH(QString, leaf);
         QFETCH(int, quality);
         auto server = connected();
-        auto item = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems()->AddItem(QStringLiteral("Qualities.") + leaf, 1);
-        item->Read(OPCCache);
+        auto item = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems()->AddItem(leaf, 1);
+        item->Read(m_backend.simulated ? OPCCache : OPCDevice);
         QCOMPARE(item->Quality(), quality);
     }
 

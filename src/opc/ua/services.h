@@ -32,7 +32,7 @@ constexpr uint32_t DeleteSubscriptionsRequest = 847, DeleteSubscriptionsResponse
 constexpr uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324;
 constexpr uint32_t DataChangeNotification = 811, StatusChangeNotification = 820;
 // Nodes and references.
-constexpr uint32_t ObjectsFolder = 85, HierarchicalReferences = 33;
+constexpr uint32_t ObjectsFolder = 85, HierarchicalReferences = 33, HasSubtype = 45;
 constexpr uint32_t ServerStatus = 2256, NamespaceArray = 2255;
 } // namespace Id
 
@@ -43,7 +43,7 @@ constexpr uint32_t NodeClass = 2, BrowseName = 3, DisplayName = 4, Value = 13, D
 
 namespace Status {
 constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNodeIdInvalid = 0x80330000,
-                   BadTypeMismatch = 0x80740000, BadNotWritable = 0x803B0000, BadUserAccessDenied = 0x801F0000,
+                   BadTypeMismatch = 0x80740000, BadNotWritable = 0x803B0000, BadNotReadable = 0x803A0000, BadUserAccessDenied = 0x801F0000,
                    BadOutOfRange = 0x803C0000, BadIdentityTokenRejected = 0x80210000,
                    BadIdentityTokenInvalid = 0x80200000,
                    BadSessionIdInvalid = 0x80250000, BadSessionClosed = 0x80260000,

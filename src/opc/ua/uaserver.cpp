@@ -5,6 +5,7 @@
 
 #include <QLocale>
 #include <QScopeGuard>
+#include <map>
 #include <set>
 #include <cmath>
 
@@ -155,6 +156,8 @@ struct Link {
     QString serverId;
     bool alive = false;
     uint32_t nextHandle = 1;
+    std::map<QString, uint32_t> builtInTypes; // data type node id -> built-in type id, as resolved
+    int typesLearnedAt = 0;                   // the reconnect count they belong to (indexes may change)
     std::vector<std::shared_ptr<GroupState>> groups;
     int unnamed = 0;
 
@@ -240,6 +243,66 @@ struct Link {
         } catch (const DecodeError &) {
             throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
         }
+    }
+
+    // The built-in type a data type stands on: a built-in type itself,
+    // Enumeration (29) for every enumeration, or 0 for structures and
+    // abstract types. Derived types (Duration, UtcTime, a server's own
+    // enumerations...) are followed up their supertypes.
+    uint32_t builtInTypeOf(const NodeId &dataType)
+    {
+        if (client && client->reconnects() != typesLearnedAt) {
+            builtInTypes.clear();
+            typesLearnedAt = client->reconnects();
+        }
+        NodeId type = dataType;
+        std::vector<QString> seen;
+        for (int depth = 0; depth < 16; ++depth) {
+            if (type.ns == 0 && type.kind == NodeId::Kind::Numeric) {
+                if ((type.numeric >= 1 && type.numeric <= 25) || type.numeric == 29)
+                    return remember(seen, type.numeric);
+                if (type.numeric == 0 || type.numeric == 22 || type.numeric == 24 || type.numeric == 26 ||
+                    type.numeric == 27 || type.numeric == 28)
+                    return remember(seen, 0); // BaseDataType, Structure and the abstract numbers
+            }
+            const QString key = type.toString();
+            if (const auto known = builtInTypes.find(key); known != builtInTypes.end())
+                return remember(seen, known->second);
+            seen.push_back(key);
+            const auto [error, message] = service(Id::BrowseRequest, [&type](Encoder &e) {
+                e.nodeId({});
+                e.dateTime({});
+                e.uint32(0);
+                e.uint32(1);
+                e.int32(1);
+                e.nodeId(type);
+                e.int32(1); // inverse: the supertype
+                e.nodeId(NodeId::num(0, Id::HasSubtype));
+                e.boolean(false);
+                e.uint32(64); // data types
+                e.uint32(0);
+            });
+            if (error)
+                return 0; // not cached: a later item may learn it
+            try {
+                Decoder d(message);
+                decodeResponseStart(d);
+                const auto results = d.array([](Decoder &x) { return decodeBrowseResult(x); });
+                if (results.empty() || results[0].references.empty() || results[0].references[0].nodeId.serverIndex != 0)
+                    return remember(seen, 0);
+                type = results[0].references[0].nodeId.id;
+            } catch (const DecodeError &) {
+                return 0;
+            }
+        }
+        return remember(seen, 0);
+    }
+
+    uint32_t remember(const std::vector<QString> &types, uint32_t builtIn)
+    {
+        for (const QString &t : types)
+            builtInTypes[t] = builtIn;
+        return builtIn;
     }
 
     // Item ids are node ids, "ns=<index>;..." or "nsu=<uri>;...".
@@ -340,7 +403,17 @@ public:
         }
         if (source != OPCDevice)
             throw OpcError(S::E_INVALIDARG);
-        apply(s, m_link->read({ReadValueId{s.nodeId, Attr::Value}}).at(0));
+        const DataValue dv = m_link->read({ReadValueId{s.nodeId, Attr::Value}}).at(0);
+        // A value the server will not give, or a node that went, is the
+        // read's failure; any other status is the value's quality.
+        if (!dv.value && dv.status)
+            switch (dv.status->code & 0xFFFF0000u) {
+            case Status::BadNotReadable:
+            case Status::BadUserAccessDenied: throw OpcError(S::OPC_E_BADRIGHTS);
+            case Status::BadNodeIdUnknown: throw OpcError(S::OPC_E_UNKNOWNITEMID);
+            default: break;
+            }
+        apply(s, dv);
     }
 
     void Write(const Value &value) override
@@ -429,8 +502,7 @@ public:
         s->clientHandle = clientHandle;
         uint32_t dataType = 0;
         if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr)
-            if (t->ns == 0 && t->kind == NodeId::Kind::Numeric)
-                dataType = t->numeric;
+            dataType = m_link->builtInTypeOf(*t);
         int32_t valueRank = -1;
         if (const int32_t *rank = attrs[1].value ? attrs[1].value->scalarAs<int32_t>() : nullptr)
             valueRank = *rank;

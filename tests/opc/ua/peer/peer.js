@@ -5,7 +5,7 @@
 "use strict";
 const path = require("path");
 const {
-    OPCUAServer, OPCUACertificateManager, nodesets, DataType, Variant, StatusCodes, standardUnits,
+    OPCUAServer, OPCUACertificateManager, nodesets, DataType, DataValue, Variant, StatusCodes, standardUnits,
 } = require("node-opcua");
 const { build_address_space_for_conformance_testing } = require("node-opcua-address-space-for-conformance-testing");
 
@@ -55,9 +55,42 @@ async function main() {
     // Two items under the names the automation contract uses.
     const contract = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Quorivo", nodeId: "s=Quorivo" });
     namespace.addVariable({ organizedBy: contract, browseName: "Random.Int4", nodeId: "s=Random.Int4", dataType: "Int32",
-        value: { get: () => new Variant({ dataType: DataType.Int32, value: (Math.random() * 1000) | 0 }) } });
+        accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", value: { get: () => new Variant({ dataType: DataType.Int32, value: (Math.random() * 1000) | 0 }) } });
     namespace.addVariable({ organizedBy: contract, browseName: "Waves.Sine.Real8", nodeId: "s=Waves.Sine.Real8", dataType: "Double",
         value: { get: () => new Variant({ dataType: DataType.Double, value: Math.sin(Date.now() / 1000) }) } });
+    // The registers, faults and qualities of the automation contract, as
+    // a UA server would have them (no Currency here, and no "last known").
+    const registers = { Int1: "SByte", Int2: "Int16", Int4: "Int32", Int8: "Int64", UInt1: "Byte", UInt2: "UInt16",
+        UInt4: "UInt32", UInt8: "UInt64", Real4: "Float", Real8: "Double", String: "String", Boolean: "Boolean",
+        Time: "DateTime" };
+    const initial = { String: "", Boolean: false, DateTime: new Date(0), Int64: [0, 0], UInt64: [0, 0] };
+    for (const [name, dataType] of Object.entries(registers)) {
+        namespace.addVariable({ organizedBy: contract, browseName: `Registers.${name}`, nodeId: `s=Registers.${name}`,
+            dataType, accessLevel: "CurrentRead | CurrentWrite", userAccessLevel: "CurrentRead | CurrentWrite",
+            value: new Variant({ dataType: DataType[dataType], arrayType: 0, value: dataType in initial ? initial[dataType] : 0 }) });
+    }
+    namespace.addVariable({ organizedBy: contract, browseName: "Registers.ArrayOfInt4", nodeId: "s=Registers.ArrayOfInt4",
+        dataType: "Int32", valueRank: 1, arrayDimensions: [0], accessLevel: "CurrentRead | CurrentWrite",
+        userAccessLevel: "CurrentRead | CurrentWrite", value: new Variant({ dataType: DataType.Int32, arrayType: 1, value: [] }) });
+    const fault = (name, options) => namespace.addVariable({ organizedBy: contract, browseName: `Faults.${name}`,
+        nodeId: `s=Faults.${name}`, dataType: "Int32", ...options });
+    fault("ReadOnly", { accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", value: new Variant({ dataType: DataType.Int32, value: 1 }) });
+    fault("WriteOnly", { accessLevel: "CurrentWrite", userAccessLevel: "CurrentWrite", value: new Variant({ dataType: DataType.Int32, value: 1 }) });
+    fault("WriteError", { accessLevel: "CurrentRead | CurrentWrite", userAccessLevel: "CurrentRead | CurrentWrite",
+        value: { get: () => new Variant({ dataType: DataType.Int32, value: 1 }), set: () => StatusCodes.BadInternalError } });
+    const qualities = { Good: StatusCodes.Good, LocalOverride: StatusCodes.GoodLocalOverride, Uncertain: StatusCodes.Uncertain,
+        LastUsable: StatusCodes.UncertainLastUsableValue, SensorNotAccurate: StatusCodes.UncertainSensorNotAccurate,
+        EUExceeded: StatusCodes.UncertainEngineeringUnitsExceeded, SubNormal: StatusCodes.UncertainSubNormal,
+        Bad: StatusCodes.Bad, ConfigError: StatusCodes.BadConfigurationError, NotConnected: StatusCodes.BadNotConnected,
+        DeviceFailure: StatusCodes.BadDeviceFailure, SensorFailure: StatusCodes.BadSensorFailure,
+        CommFailure: StatusCodes.BadNoCommunication, OutOfService: StatusCodes.BadOutOfService,
+        WaitingForInitialData: StatusCodes.BadWaitingForInitialData, OtherGood: StatusCodes.GoodClamped,
+        OtherUncertain: StatusCodes.UncertainInitialValue, OtherBad: StatusCodes.BadInternalError };
+    for (const [name, statusCode] of Object.entries(qualities)) {
+        namespace.addVariable({ organizedBy: contract, browseName: `Qualities.${name}`, nodeId: `s=Qualities.${name}`,
+            dataType: "Int32", value: { timestamped_get: () => new DataValue({ value: { dataType: DataType.Int32, value: 5 },
+                statusCode, sourceTimestamp: new Date(), serverTimestamp: new Date() }) } });
+    }
     // 30 analog variables with properties: variables that are branches,
     // more of them than the server keeps continuation points.
     const analog = namespace.addFolder(contract, { browseName: "Analog", nodeId: "s=Analog" });
