@@ -421,7 +421,7 @@ private slots:
         QCOMPARE(item->Quality(), quality);
     }
 
-    void browserNavigation_data() { simulationRows(); }
+    void browserNavigation_data() { backendRows(); }
     void browserNavigation()
     {
         auto server = connected();
@@ -437,14 +437,25 @@ private slots:
             b->MoveDown(QString::fromLatin1(name));
         b->ShowLeafs();
         QVERIFY(b->Count() >= 2);
-        QCOMPARE(b->GetItemID(QStringLiteral("Level")), QStringLiteral("Plant.Area1.Line1.Tank1.Level"));
+        const QString level = b->GetItemID(QStringLiteral("Level"));
+        QCOMPARE(level, m_backend.item("Plant.Area1.Line1.Tank1.Level"));
         EXPECT_FAILS(b->GetItemID(QStringLiteral("Nope")), S::E_INVALIDARG);
+        // What the browser names is what an item is added by.
+        auto item = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems()->AddItem(level, 1);
+        QCOMPARE(item->CanonicalDataType(), int16_t(opc::VT_R8));
         b->MoveUp();
         b->MoveUp();
         b->ShowLeafs(true);
         const QStringList flat = browserListing(*b);
-        QVERIFY(flat.contains(QStringLiteral("Plant.Area1.Line1.Pump1.Running")));
-        b->MoveToRoot();
+        QVERIFY(flat.contains(m_backend.item("Plant.Area1.Line1.Pump1.Running")));
+        QVERIFY(flat.contains(level));
+    }
+
+    void browsingAtScale_data() { simulationRows(); }
+    void browsingAtScale()
+    {
+        auto server = connected();
+        auto b = server->CreateBrowser();
         b->MoveDown(QStringLiteral("Scale"));
         b->MoveDown(QStringLiteral("Leaves40000"));
         b->ShowLeafs();

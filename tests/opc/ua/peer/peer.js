@@ -91,6 +91,17 @@ async function main() {
             dataType: "Int32", value: { timestamped_get: () => new DataValue({ value: { dataType: DataType.Int32, value: 5 },
                 statusCode, sourceTimestamp: new Date(), serverTimestamp: new Date() }) } });
     }
+    // The plant of the automation contract's browsing, as objects.
+    const plant = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Plant", nodeId: "s=Plant" });
+    const area = namespace.addObject({ organizedBy: plant, browseName: "Area1", nodeId: "s=Plant.Area1" });
+    const line = namespace.addObject({ componentOf: area, browseName: "Line1", nodeId: "s=Plant.Area1.Line1" });
+    const plantObject = (parent, name) => namespace.addObject({ componentOf: parent, browseName: name, nodeId: `s=${parent.nodeId.value}.${name}` });
+    const plantValue = (parent, name, dataType, value) => namespace.addVariable({ componentOf: parent, browseName: name,
+        nodeId: `s=${parent.nodeId.value}.${name}`, dataType, value: new Variant({ dataType: DataType[dataType], value }) });
+    const tank = plantObject(line, "Tank1");
+    plantValue(tank, "Level", "Double", 42.5);
+    plantValue(tank, "Temperature", "Double", 21);
+    plantValue(plantObject(line, "Pump1"), "Running", "Boolean", true);
     // 30 analog variables with properties: variables that are branches,
     // more of them than the server keeps continuation points.
     const analog = namespace.addFolder(contract, { browseName: "Analog", nodeId: "s=Analog" });
