@@ -105,6 +105,22 @@ BrowseResult decodeBrowseResult(Decoder &d)
     return r;
 }
 
+void encodeBrowse(Encoder &e, uint32_t maxReferencesPerNode, const std::vector<BrowseDescription> &nodes)
+{
+    e.nodeId({}); // the view: none
+    e.dateTime({});
+    e.uint32(0);
+    e.uint32(maxReferencesPerNode);
+    e.array(nodes, [](Encoder &x, const BrowseDescription &b) {
+        x.nodeId(b.nodeId);
+        x.int32(b.inverse ? 1 : 0);
+        x.nodeId(NodeId::num(0, b.referenceTypeId));
+        x.boolean(b.includeSubtypes);
+        x.uint32(b.nodeClassMask);
+        x.uint32(b.resultMask);
+    });
+}
+
 void encode(Encoder &e, const ReadValueId &v)
 {
     e.nodeId(v.nodeId);

@@ -126,6 +126,18 @@ struct BrowseResult {
 };
 BrowseResult decodeBrowseResult(Decoder &d);
 
+// What one node of a Browse request asks for.
+struct BrowseDescription {
+    NodeId nodeId;
+    bool inverse = false;
+    uint32_t referenceTypeId = Id::HierarchicalReferences;
+    bool includeSubtypes = true;
+    uint32_t nodeClassMask = 1 | 2; // objects and variables
+    uint32_t resultMask = 0x3F;     // every field of the references
+};
+// The body of a Browse request in the default view.
+void encodeBrowse(Encoder &e, uint32_t maxReferencesPerNode, const std::vector<BrowseDescription> &nodes);
+
 struct ReadValueId {
     NodeId nodeId;
     uint32_t attributeId = Attr::Value;

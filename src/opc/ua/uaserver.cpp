@@ -269,19 +269,10 @@ struct Link {
             if (const auto known = builtInTypes.find(key); known != builtInTypes.end())
                 return remember(seen, known->second);
             seen.push_back(key);
-            const auto [error, message] = service(Id::BrowseRequest, [&type](Encoder &e) {
-                e.nodeId({});
-                e.dateTime({});
-                e.uint32(0);
-                e.uint32(1);
-                e.int32(1);
-                e.nodeId(type);
-                e.int32(1); // inverse: the supertype
-                e.nodeId(NodeId::num(0, Id::HasSubtype));
-                e.boolean(false);
-                e.uint32(64); // data types
-                e.uint32(0);
-            });
+            // The supertype: the data type this one is a subtype of.
+            const BrowseDescription up{type, true, Id::HasSubtype, false, 64 /* data types */, 0};
+            const auto [error, message] =
+                service(Id::BrowseRequest, [&up](Encoder &e) { encodeBrowse(e, 1, {up}); });
             if (error)
                 return 0; // not cached: a later item may learn it
             try {
@@ -808,19 +799,8 @@ private:
     {
         m_link->check();
         std::vector<Child> out;
-        auto [error, message] = m_link->service(Id::BrowseRequest, [&node](Encoder &e) {
-            e.nodeId({});
-            e.dateTime({});
-            e.uint32(0);
-            e.uint32(ReferencesPerAnswer);
-            e.int32(1);
-            e.nodeId(node);
-            e.int32(0); // forward
-            e.nodeId(NodeId::num(0, Id::HierarchicalReferences));
-            e.boolean(true);
-            e.uint32(1 | 2); // objects and variables
-            e.uint32(0x3F);
-        });
+        auto [error, message] = m_link->service(
+            Id::BrowseRequest, [&node](Encoder &e) { encodeBrowse(e, ReferencesPerAnswer, {BrowseDescription{node}}); });
         // The continuation point the server holds for us: a listing that
         // ends early, by a failure or the guard, gives it back.
         ByteString continuation;
@@ -897,20 +877,13 @@ private:
     std::vector<NodeId> hasChildrenOnce(const std::vector<NodeId> &nodes, std::set<QString> &out)
     {
         std::vector<NodeId> refused;
-        const auto [error, message] = m_link->service(Id::BrowseRequest, [&nodes](Encoder &e) {
-            e.nodeId({});
-            e.dateTime({});
-            e.uint32(0);
-            e.uint32(1); // one reference says enough
-            e.array(nodes, [](Encoder &x, const NodeId &n) {
-                x.nodeId(n);
-                x.int32(0);
-                x.nodeId(NodeId::num(0, Id::HierarchicalReferences));
-                x.boolean(true);
-                x.uint32(1 | 2);
-                x.uint32(0);
-            });
-        });
+        std::vector<BrowseDescription> asked;
+        asked.reserve(nodes.size());
+        for (const NodeId &n : nodes)
+            asked.push_back({n, false, Id::HierarchicalReferences, true, 1 | 2, 0});
+        // One reference says enough.
+        const auto [error, message] =
+            m_link->service(Id::BrowseRequest, [&asked](Encoder &e) { encodeBrowse(e, 1, asked); });
         if (error)
             throw OpcError(error);
         try {
