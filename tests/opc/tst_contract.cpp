@@ -66,6 +66,12 @@ class TestContract : public QObject {
     }
     // Tests that lean on the program's clock or the simulation's address space.
     void simulationRows() { backendRows(true); }
+    // A table row of one backend, named after it, its backend column filled.
+    static QTestData &backendRow(size_t backend, const char *name)
+    {
+        return QTest::newRow(qPrintable(backends()[backend].name + QLatin1Char(' ') + QLatin1String(name)))
+               << static_cast<int>(backend);
+    }
 
 private slots:
     // Every test has the backend column: the row picks the backend.
@@ -168,8 +174,7 @@ private slots:
                      {"max", 2147483647, 2147483647, 60000}};
         for (size_t i = 0; i < backends().size(); ++i)
             for (const auto &row : table)
-                QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
-                    << static_cast<int>(i) << row.requested << (backends()[i].simulated ? row.simulation : row.ua);
+                backendRow(i, row.name) << row.requested << (backends()[i].simulated ? row.simulation : row.ua);
     }
     void ratesAreRevised()
     {
@@ -214,8 +219,7 @@ private slots:
         for (size_t i = 0; i < backends().size(); ++i) {
             const auto add = [i](const auto &table) {
                 for (const auto &row : table)
-                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
-                        << static_cast<int>(i) << QString::fromLatin1(row.itemId) << row.error;
+                    backendRow(i, row.name) << QString::fromLatin1(row.itemId) << row.error;
             };
             if (backends()[i].simulated)
                 add(simulation);
@@ -321,9 +325,8 @@ private slots:
         for (size_t i = 0; i < backends().size(); ++i)
             for (const auto &row : table)
                 if (backends()[i].simulated || !row.simulationOnly)
-                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.name)))
-                        << static_cast<int>(i) << backends()[i].item(row.itemId) << row.text << row.error
-                        << QString::fromLatin1(row.readBack);
+                    backendRow(i, row.name) << backends()[i].item(row.itemId) << row.text << row.error
+                                            << QString::fromLatin1(row.readBack);
     }
     void writesConvertTheText()
     {
@@ -408,8 +411,7 @@ private slots:
         for (size_t i = 0; i < backends().size(); ++i)
             for (const auto &row : table)
                 if (row.where == Both || (row.where == SimulationOnly) == backends()[i].simulated)
-                    QTest::newRow(qPrintable(backends()[i].name + QLatin1Char(' ') + QLatin1String(row.leaf)))
-                        << static_cast<int>(i) << backends()[i].item("Qualities.") + QLatin1String(row.leaf) << row.quality;
+                    backendRow(i, row.leaf) << backends()[i].item("Qualities.") + QLatin1String(row.leaf) << row.quality;
     }
     void everyQualityLeaf()
     {
