@@ -64,6 +64,10 @@ void autoSize(QLabel *label)
 FrmSplash::FrmSplash()
 {
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    // A tool window (kept out of the task bar) does not count for ending the
+    // program by default: closed without opening the main window, it would
+    // leave the process running with no window at all.
+    setAttribute(Qt::WA_QuitOnClose, true);
     setWindowIcon(toolkit::programIcon());
     toolkit::FormBuilder b(this);
     b.build(splashDesign());

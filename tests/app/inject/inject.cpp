@@ -1,0 +1,91 @@
+// Loaded into the real program with LD_PRELOAD, it plays a short script of
+// user input once the event loop runs, so a test can watch the process
+// itself (exit status, lifetime) and not only the window objects.
+//
+// QUORIVO_INJECT holds steps separated by ";", played one every 200 ms:
+//   key:<Window>                 a letter key to the window's focus widget
+//   click:<Window>/<Control>     a left click in the middle of a control
+//   corner:<Window>/<Control>    a left click 6 pixels inside its bottom-left corner
+//   type:<Window>/<Control>=text replaces a text box's text
+//   close:<Window>               the window's close box
+//   say:<word>                   prints "say <word>" on standard output
+// <Window> is the class name without its namespace (FrmSplash, Form1...).
+// A step whose window or control is missing prints "missing <step>".
+#include <QApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+namespace {
+
+QWidget *window(const QString &name)
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        const QString cls = QString::fromLatin1(w->metaObject()->className());
+        if (w->isVisible() && (cls == name || cls.endsWith(QStringLiteral("::") + name)))
+            return w;
+    }
+    return nullptr;
+}
+
+QWidget *control(const QString &path)
+{
+    const QString windowName = path.section(QLatin1Char('/'), 0, 0);
+    const QString controlName = path.section(QLatin1Char('/'), 1);
+    QWidget *w = window(windowName);
+    if (!w || controlName.isEmpty())
+        return w;
+    return w->findChild<QWidget *>(controlName);
+}
+
+void say(const QString &text)
+{
+    std::printf("%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+void play(const QString &step)
+{
+    const QString verb = step.section(QLatin1Char(':'), 0, 0);
+    const QString arg = step.section(QLatin1Char(':'), 1);
+    if (verb == QLatin1String("say")) {
+        say(QStringLiteral("say ") + arg);
+        return;
+    }
+    const QString target = arg.section(QLatin1Char('='), 0, 0);
+    QWidget *w = control(target);
+    if (!w) {
+        say(QStringLiteral("missing ") + step);
+        return;
+    }
+    if (verb == QLatin1String("key")) {
+        QWidget *focus = w->focusWidget() ? w->focusWidget() : w;
+        QTest::keyClick(focus, Qt::Key_A);
+    } else if (verb == QLatin1String("click")) {
+        QTest::mouseClick(w, Qt::LeftButton);
+    } else if (verb == QLatin1String("corner")) {
+        QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() - 6));
+    } else if (verb == QLatin1String("type")) {
+        if (auto *edit = qobject_cast<QLineEdit *>(w))
+            edit->setText(arg.section(QLatin1Char('='), 1));
+    } else if (verb == QLatin1String("close")) {
+        w->close();
+    } else {
+        say(QStringLiteral("unknown ") + step);
+    }
+}
+
+void start()
+{
+    const QStringList steps = qEnvironmentVariable("QUORIVO_INJECT").split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    int delay = 300;
+    for (const QString &step : steps) {
+        QTimer::singleShot(delay, qApp, [step] { play(step); });
+        delay += 200;
+    }
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(start)
