@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QTableWidget>
 #include <algorithm>
+#include <malloc.h>
 #include <cstdio>
 #include <functional>
 #include <vector>
@@ -57,8 +58,10 @@ void row(const char *what, const QString &figure)
 
 QString ms(double v) { return QString::number(v, 'f', 2) + QStringLiteral(" ms"); }
 
-// A connected main window with one group of n changing items, selected.
-Form1 &sessionWithItems(int n)
+// A connected main window with one group of n items, selected: every item
+// changing at each sample, or one in `changingEvery` of them (the others
+// are registers that keep their value and time).
+Form1 &sessionWithItems(int n, int changingEvery = 1)
 {
     Form1 &f = openMainWindow();
     connectToSimulation(f);
@@ -66,7 +69,10 @@ Form1 &sessionWithItems(int n)
     auto group = f.ConnectedServerGroups->GetOPCGroup(QStringLiteral("Bench"));
     auto items = group->OPCItems();
     for (int i = 0; i < n; ++i)
-        items->AddItem(i % 2 ? QStringLiteral("Random.Real8") : QStringLiteral("Waves.Sine.Int4"), 0);
+        items->AddItem(i % changingEvery ? QStringLiteral("Registers.Int4")
+                       : i % 2 ? QStringLiteral("Random.Real8")
+                               : QStringLiteral("Waves.Sine.Int4"),
+                       0);
     selectGroup(f, QStringLiteral("Bench"));
     return f;
 }
@@ -74,23 +80,85 @@ Form1 &sessionWithItems(int n)
 struct TableFigures {
     double firstFill; // the window made by the fill
     double fill;      // refilled while open: the same work as the widget table
-    double tick;
+    double tick;        // handler and change notices
+    double tickPainted; // and the repaint that follows
+    double heapMiB;   // the heap the filled table holds
 };
 
-TableFigures benchItemTable(int n, ManualClock &clock)
+// The median tick of Ticks, timed twice: the handler and the change notices
+// it sends, and then with the repaint of what the view shows.
+std::pair<double, double> timeTicks(ManualClock &clock, const std::function<void()> &tick, toolkit::ListViewModel *rows)
 {
-    Form1 &f = sessionWithItems(n);
+    std::vector<double> handled, painted;
+    for (int i = 0; i < Ticks; ++i) {
+        clock.advance(RateMs);
+        QElapsedTimer t;
+        t.start();
+        tick();
+        rows->flush();
+        handled.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+        settle();
+        painted.push_back(static_cast<double>(t.nsecsElapsed()) / 1e6);
+    }
+    return {median(handled), median(painted)};
+}
+
+double heapMiB() { return static_cast<double>(mallinfo2().uordblks) / (1024.0 * 1024.0); }
+
+TableFigures benchItemTable(int n, ManualClock &clock, int changingEvery = 1)
+{
+    Form1 &f = sessionWithItems(n, changingEvery);
     TableFigures out{};
+    const double heapBefore = heapMiB();
     out.firstFill = msOf([&] { f.Command3_Click(); });
+    out.heapMiB = heapMiB() - heapBefore;
     out.fill = msOf([&] { f.Command3_Click(); });
     Form3 *form = Form3::existing();
     form->Timer1->setInterval(0); // the bench drives the ticks
-    std::vector<double> ticks;
-    for (int i = 0; i < Ticks; ++i) {
-        clock.advance(RateMs);
-        ticks.push_back(msOf([&] { form->Timer1_Timer(); }));
-    }
-    out.tick = median(ticks);
+    const auto ticks = timeTicks(clock, [form] { form->Timer1_Timer(); }, form->ListView1->rows());
+    out.tick = ticks.first;
+    out.tickPainted = ticks.second;
+    closeAllWindows();
+    return out;
+}
+
+// The path the item table took before it kept raw data: every tick makes
+// all five texts of every row and compares texts, in the same list view.
+TableFigures benchTextTable(int n, ManualClock &clock, int changingEvery = 1)
+{
+    Form1 &f = sessionWithItems(n, changingEvery);
+    auto items = f.ConnectedServerGroups->GetOPCGroup(QStringLiteral("Bench"))->OPCItems();
+    const double heapBefore = heapMiB();
+    auto *view = new toolkit::ListView;
+    view->resize(589, 241);
+    view->show();
+    TableFigures out{};
+    const auto writeRow = [&](int i) {
+        auto item = items->Item(i);
+        item->Read(OPCAutomation::OPCCache);
+        const auto texts = quorivo::itemRowTexts(*item);
+        toolkit::ListItem row = view->ListItems().Item(i);
+        row.setText(texts[0]);
+        for (int c = 1; c < 5; ++c)
+            row.setSubItems(c, texts[static_cast<size_t>(c)]);
+    };
+    out.fill = msOf([&] {
+        for (const char *title : {"ItemID", "Value", "DataType", "Quality", "TimeStamp"})
+            view->ColumnHeaders().Add(QString::fromLatin1(title), 1472);
+        view->setView(toolkit::ListView::ReportView);
+        for (int i = 1; i <= n; ++i) {
+            view->ListItems().Add();
+            writeRow(i);
+        }
+    });
+    out.heapMiB = heapMiB() - heapBefore;
+    const auto ticks = timeTicks(clock, [&] {
+        for (int i = 1; i <= n; ++i)
+            writeRow(i);
+    }, view->rows());
+    out.tick = ticks.first;
+    out.tickPainted = ticks.second;
+    delete view;
     closeAllWindows();
     return out;
 }
@@ -241,11 +309,27 @@ int main(int argc, char **argv)
         row(qPrintable(QStringLiteral("item table fill, window open, ") + size + QStringLiteral(" items")), ms(model.fill));
         row(qPrintable(QStringLiteral("  per-cell widget table, same fill")), ms(widgets.fill));
         row(qPrintable(QStringLiteral("item table tick (median of 15), ") + size + QStringLiteral(" items")),
-            ms(model.tick));
+            ms(model.tickPainted));
         row(qPrintable(QStringLiteral("  per-cell widget table, same tick")), ms(widgets.tick));
         row("  ratio widget/model: fill, tick",
             QString::number(widgets.fill / model.fill, 'f', 1) + QStringLiteral("x, ") +
-                QString::number(widgets.tick / model.tick, 'f', 1) + QStringLiteral("x"));
+                QString::number(widgets.tick / model.tickPainted, 'f', 1) + QStringLiteral("x"));
+    }
+    // The raw-data table beside the text table it replaced, same run.
+    for (int changingEvery : {1, 100}) {
+        const int n = 32767;
+        const TableFigures model = benchItemTable(n, clock, changingEvery);
+        const TableFigures texts = benchTextTable(n, clock, changingEvery);
+        const char *share = changingEvery == 1 ? "all" : "1%";
+        row(qPrintable(QStringLiteral("tick, 32767 items, %1 changing: raw-data table").arg(QLatin1String(share))),
+            ms(model.tick) + QStringLiteral(" / ") + ms(model.tickPainted));
+        row("  text table (the path before), same tick",
+            ms(texts.tick) + QStringLiteral(" / ") + ms(texts.tickPainted));
+        if (changingEvery == 1) {
+            row("heap of the filled table, 32767 rows: raw-data table",
+                QString::number(model.heapMiB, 'f', 1) + QStringLiteral(" MiB"));
+            row("  text table (the path before)", QString::number(texts.heapMiB, 'f', 1) + QStringLiteral(" MiB"));
+        }
     }
     benchBrowser();
     benchCacheReads();

@@ -30,10 +30,19 @@ toolkit::WindowDesign form3Design()
     };
 }
 
+ItemRow itemRowOf(OPCAutomation::OPCItem &item, const ItemRow *shown)
+{
+    const int32_t handle = item.ServerHandle();
+    const bool same = shown && shown->serverHandle == handle;
+    return {same ? shown->itemId : item.ItemID(), item.ItemValue(),
+            same ? shown->dataType : item.CanonicalDataType(), item.Quality(), item.TimeStamp(), handle};
+}
+
 RowTexts itemRowTexts(OPCAutomation::OPCItem &item)
 {
-    return {item.ItemID(), opc::valueToText(item.ItemValue()), QString::number(item.CanonicalDataType()),
-            QString::number(item.Quality()), opc::dateToText(item.TimeStamp())};
+    const ItemRow row = itemRowOf(item);
+    return {row.itemId, valueCellText(row.value), QString::number(row.dataType), QString::number(row.quality),
+            opc::dateToText(row.timeStamp)};
 }
 
 Form3::Form3() : m_builder(this)
@@ -44,6 +53,8 @@ Form3::Form3() : m_builder(this)
     Command2 = m_builder.get<toolkit::CommandButton>(QStringLiteral("Command2"));
     Text1 = m_builder.get<toolkit::TextBox>(QStringLiteral("Text1"));
     Command1 = m_builder.get<toolkit::CommandButton>(QStringLiteral("Command1"));
+    m_table = new ItemTable(ListView1);
+    ListView1->setRowsModel(m_table);
     // Enabled from creation with its design interval; the fill sets the group's rate.
     Timer1 = new toolkit::Timer(this, 10);
 
@@ -54,19 +65,9 @@ Form3::Form3() : m_builder(this)
     connect(Command1, &QPushButton::clicked, this, [this] { Unload(); });
 }
 
-void Form3::writeRow(int row, const RowTexts &texts, int32_t serverHandle)
-{
-    toolkit::ListItem item = ListView1->ListItems().Item(row + 1);
-    item.setText(texts[0]);
-    for (int i = 1; i < 5; ++i)
-        item.setSubItems(i, texts[static_cast<size_t>(i)]);
-    m_rowHandles[static_cast<size_t>(row)] = serverHandle;
-}
-
 void Form3::fill(OPCAutomation::OPCGroup &group, OPCAutomation::OPCItems &items, int32_t n)
 {
     ListView1->ListItems().Clear();
-    m_rowHandles.clear();
     auto headers = ListView1->ColumnHeaders();
     headers.Clear();
     const double width = ListView1->Width() / 6.0;
@@ -78,8 +79,7 @@ void Form3::fill(OPCAutomation::OPCGroup &group, OPCAutomation::OPCItems &items,
         auto item = items.Item(position16(i));
         item->Read(OPCCache);
         ListView1->ListItems().Add();
-        m_rowHandles.push_back(0);
-        writeRow(i - 1, itemRowTexts(*item), item->ServerHandle());
+        m_table->setItemRow(i - 1, itemRowOf(*item));
     }
 }
 
@@ -104,7 +104,7 @@ void Form3::Timer1_Timer()
         try {
             auto item = items->Item(i);
             item->Read(OPCCache);
-            writeRow(i - 1, itemRowTexts(*item), item->ServerHandle());
+            m_table->setItemRow(i - 1, itemRowOf(*item, m_table->itemRow(i - 1)));
         } catch (...) {
         }
     }
@@ -127,16 +127,13 @@ void Form3::Command2_Click()
         const auto selected = ListView1->SelectedItem();
         if (!main || !main->Grp1 || !selected)
             return;
-        const int32_t handle = m_rowHandles.at(static_cast<size_t>(selected->Index() - 1));
-        auto items = main->Grp1->OPCItems();
-        const int32_t n = items->Count();
-        for (int32_t i = 1; i <= n; ++i) {
-            auto item = items->Item(i);
-            if (item->ServerHandle() == handle) {
-                item->Write(opc::Value::text(Text1->Text()));
-                return;
-            }
-        }
+        // Row n shows item n of the group, so the item is found at the
+        // row's position; one that moved or went since the last refresh
+        // (its handle is not the row's) is written nothing.
+        const int32_t handle = m_table->handleOf(selected->Index() - 1);
+        auto item = main->Grp1->OPCItems()->Item(selected->Index());
+        if (handle != 0 && item->ServerHandle() == handle)
+            item->Write(opc::Value::text(Text1->Text()));
     } catch (...) {
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "items/itemtable.h"
 #include "opc/automation.h"
 #include "toolkit/controls.h"
 #include "toolkit/formbuilder.h"
@@ -14,6 +15,10 @@ namespace quorivo {
 
 toolkit::WindowDesign form3Design();
 
+// What a row shows of an item after its read. An item's ID and canonical
+// type do not change while it lives: when the row already shows the same
+// item (by server handle), they are taken from the row.
+ItemRow itemRowOf(OPCAutomation::OPCItem &item, const ItemRow *shown = nullptr);
 // The five texts of an item's row: ItemID, Value, DataType, Quality, TimeStamp.
 using RowTexts = std::array<QString, 5>;
 RowTexts itemRowTexts(OPCAutomation::OPCItem &item);
@@ -32,6 +37,7 @@ public:
     toolkit::CommandButton *Command1;
     toolkit::Timer *Timer1;
     const toolkit::FormBuilder &builder() const { return m_builder; }
+    ItemTable *table() const { return m_table; }
 
     // Rebuilds columns and rows from the group's first n items.
     void fill(OPCAutomation::OPCGroup &group, OPCAutomation::OPCItems &items, int32_t n);
@@ -41,12 +47,8 @@ public:
     void Command2_Click();
 
 private:
-    void writeRow(int row, const RowTexts &texts, int32_t serverHandle);
-
     toolkit::FormBuilder m_builder;
-    // The server handle of the item each row last showed: a write goes to
-    // that item and no other.
-    std::vector<int32_t> m_rowHandles;
+    ItemTable *m_table;
 };
 
 } // namespace quorivo

@@ -3,6 +3,7 @@
 #include "opc/errors.h"
 
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 #include <charconv>
 
@@ -103,7 +104,7 @@ bool Value::operator==(const Value &other) const
 {
     return m_type == other.m_type && m_int == other.m_int &&
            (m_real == other.m_real || (std::isnan(m_real) && std::isnan(other.m_real))) && m_text == other.m_text &&
-           elements() == other.elements() && m_lowerBound == other.m_lowerBound;
+           (m_elements == other.m_elements || elements() == other.elements()) && m_lowerBound == other.m_lowerBound;
 }
 
 double roundHalfEven(double v)
@@ -174,7 +175,12 @@ QString longTimeFormat(const QLocale &locale)
 
 } // namespace
 
-QDateTime dayZero() { return QDateTime(QDate(1899, 12, 30), QTime(0, 0), Qt::LocalTime); }
+QDateTime dayZero()
+{
+    // Made once: each local-time construction asks the system for the time zone.
+    static const QDateTime zero(QDate(1899, 12, 30), QTime(0, 0), Qt::LocalTime);
+    return zero;
+}
 
 namespace {
 
@@ -255,6 +261,28 @@ QString valueToText(const Value &value, const QLocale &locale)
     default:
         throw OpcError(Status::DISP_E_TYPEMISMATCH);
     }
+}
+
+QString valueToCellText(const Value &value, const QLocale &locale, qsizetype maxLength)
+{
+    if (!value.isArray())
+        return valueToText(value, locale);
+    QString text = QStringLiteral("{");
+    bool first = true;
+    for (const Value &element : value.elements()) {
+        if (!first)
+            text += QLatin1Char(';');
+        first = false;
+        const QString part = valueToText(element, locale);
+        const qsizetype room = maxLength - text.size();
+        if (part.size() > room) {
+            text += QStringView(part).left(std::max<qsizetype>(room, 0));
+            text += QChar(0x2026);
+            break;
+        }
+        text += part;
+    }
+    return text + QLatin1Char('}');
 }
 
 QString signedNumberText(int64_t n)

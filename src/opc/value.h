@@ -81,6 +81,13 @@ private:
 // arrays and error values have no text form: they throw DISP_E_TYPEMISMATCH.
 QString valueToText(const Value &value, const QLocale &locale = QLocale());
 
+// The value as a table cell shows it: the text above, and an array as its
+// elements in the form writes accept, "{1;2;3}", cut with an ellipsis
+// ("{1;2;…}") once the text passes maxLength characters, so a huge array
+// costs no more than a short one. Throws like valueToText for an element
+// without a text form.
+QString valueToCellText(const Value &value, const QLocale &locale = QLocale(), qsizetype maxLength = 256);
+
 // The general date format: short date, a blank, long time, in local time.
 // Midnight shows the date alone; day zero (30 December 1899) the time alone.
 QString dateToText(const QDateTime &instant, const QLocale &locale = QLocale());

@@ -3,6 +3,7 @@
 #include "toolkit/error.h"
 #include "toolkit/twips.h"
 
+#include <QAccessible>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <algorithm>
@@ -83,21 +84,24 @@ void ListViewModel::setCell(int row, int column, const QString &text)
     if (col >= cells.size())
         cells.resize(col + 1);
     cells[col] = text;
-    if (row < m_shownRows)
-        markDirty(row, column);
+    markDirty(row, column, column);
 }
 
-void ListViewModel::markDirty(int row, int column)
+void ListViewModel::markDirty(int row, int firstColumn, int lastColumn)
 {
+    // A row not shown yet reaches the view whole when it is inserted.
+    if (row >= m_shownRows)
+        return;
     if (!m_isDirty[static_cast<size_t>(row)]) {
         m_isDirty[static_cast<size_t>(row)] = 1;
         m_dirtyRows.push_back(row);
     }
     if (m_dirtyLastColumn < 0) {
-        m_dirtyFirstColumn = m_dirtyLastColumn = column;
+        m_dirtyFirstColumn = firstColumn;
+        m_dirtyLastColumn = lastColumn;
     } else {
-        m_dirtyFirstColumn = std::min(m_dirtyFirstColumn, column);
-        m_dirtyLastColumn = std::max(m_dirtyLastColumn, column);
+        m_dirtyFirstColumn = std::min(m_dirtyFirstColumn, firstColumn);
+        m_dirtyLastColumn = std::max(m_dirtyLastColumn, lastColumn);
     }
     scheduleFlush();
 }
@@ -144,7 +148,9 @@ void ListViewModel::flush()
 {
     m_flushQueued = false;
     if (!m_dirtyRows.empty()) {
-        std::sort(m_dirtyRows.begin(), m_dirtyRows.end());
+        // Rows are marked in order by a refresh; only other writers need the sort.
+        if (!std::is_sorted(m_dirtyRows.begin(), m_dirtyRows.end()))
+            std::sort(m_dirtyRows.begin(), m_dirtyRows.end());
         const int lastColumn = std::min(m_dirtyLastColumn, columnCount() - 1);
         const int firstColumn = std::min(m_dirtyFirstColumn, lastColumn);
         std::vector<std::pair<int, int>> runs;
@@ -192,6 +198,16 @@ ListView::ListView(QWidget *parent) : QTreeView(parent), m_model(new ListViewMod
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     header()->setStretchLastSection(false);
+    applyHeaderState();
+}
+
+void ListView::setRowsModel(ListViewModel *model)
+{
+    ListViewModel *old = m_model;
+    model->setParent(this);
+    m_model = model;
+    setModel(model);
+    delete old;
     applyHeaderState();
 }
 
@@ -247,6 +263,28 @@ std::optional<ListItem> ListView::SelectedItem()
     if (selected.isEmpty())
         return std::nullopt;
     return ListItem(this, selected.first().row());
+}
+
+// The tree view walks every row of a changed range; rows out of sight are
+// painted from the model when they scroll in, so only the visible part of
+// the range is passed on (all of it while a screen reader listens).
+void ListView::dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles)
+{
+    if (QAccessible::isActive() || !topLeft.isValid() || !bottomRight.isValid() || topLeft.row() == bottomRight.row()) {
+        QTreeView::dataChanged(topLeft, bottomRight, roles);
+        return;
+    }
+    const QModelIndex top = indexAt(QPoint(0, 0));
+    if (!top.isValid())
+        return; // nothing shown
+    const QModelIndex bottom = indexAt(QPoint(0, viewport()->height() - 1));
+    const int firstShown = top.row();
+    const int lastShown = bottom.isValid() ? bottom.row() : model()->rowCount() - 1;
+    const int first = std::max(topLeft.row(), firstShown);
+    const int last = std::min(bottomRight.row(), lastShown);
+    if (first > last)
+        return;
+    QTreeView::dataChanged(model()->index(first, topLeft.column()), model()->index(last, bottomRight.column()), roles);
 }
 
 void ListView::mouseReleaseEvent(QMouseEvent *event)

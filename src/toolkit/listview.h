@@ -10,8 +10,9 @@ namespace toolkit {
 
 // Rows of a list view. Texts are stored at once; the view hears of new rows
 // and changed cells once per event-loop turn, in as few ranges as possible,
-// so rewriting a whole large table stays cheap.
-class ListViewModel final : public QAbstractTableModel {
+// so rewriting a whole large table stays cheap. A subclass may keep raw data
+// instead and make a cell's text only when it is read.
+class ListViewModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     explicit ListViewModel(QObject *parent = nullptr);
@@ -23,10 +24,10 @@ public:
 
     // Appends a row; a non-empty key already present throws KeyNotUnique.
     int addRow(const QString &key, const QString &text);
-    void clearRows();
+    virtual void clearRows();
     int rows() const { return static_cast<int>(m_rows.size()); }
     QString key(int row) const;
-    QString cell(int row, int column) const;
+    virtual QString cell(int row, int column) const;
     // Writes a cell; an unchanged text costs nothing and signals nothing.
     void setCell(int row, int column, const QString &text);
 
@@ -37,6 +38,10 @@ public:
 
     // Sends the pending notifications now instead of at the end of the turn.
     void flush();
+
+protected:
+    // Tells the view, at the end of the turn, that these cells changed.
+    void markDirty(int row, int firstColumn, int lastColumn);
 
 private:
     struct Row {
@@ -49,7 +54,6 @@ private:
     };
 
     void scheduleFlush();
-    void markDirty(int row, int column);
 
     std::vector<Row> m_rows;
     int m_shownRows = 0;
@@ -114,12 +118,15 @@ public:
     double Width() const; // in twips
     std::optional<ListItem> SelectedItem();
     ListViewModel *rows() const { return m_model; }
+    // Shows another model's rows; the view owns it from then on.
+    void setRowsModel(ListViewModel *model);
 
 signals:
     void Click();
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void dataChanged(const QModelIndex &topLeft, const QModelIndex &bottomRight, const QList<int> &roles) override;
 
 private:
     friend class ListItem;

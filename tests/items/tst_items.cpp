@@ -526,6 +526,55 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(changed.count(), 0);
     }
+
+    // Only the rows whose raw data moved are signalled, and their texts are
+    // made from the new data when read; the raw data sit beside the text.
+    void aTickSignalsOnlyRowsWhoseDataChanged()
+    {
+        ManualClock clock;
+        Form1 &f = sessionWith(QStringLiteral("G"), {"Registers.Int4", "Registers.Int2", "Registers.Real8"}, "1000");
+        Form3 &form = openProperties(f);
+        auto *model = form.ListView1->model();
+        QCoreApplication::processEvents();
+        QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
+        const auto writtenAt = QDateTime::fromMSecsSinceEpoch(clock.nowMs(), Qt::UTC);
+        f.ConnectedServerGroups->GetOPCGroup(QStringLiteral("G"))->OPCItems()->Item(2)->Write(opc::Value::text("-12"));
+        clock.advance(1000);
+        form.Timer1_Timer();
+        QCoreApplication::processEvents();
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed[0][0].toModelIndex().row(), 1);
+        QCOMPARE(changed[0][1].toModelIndex().row(), 1);
+        QCOMPARE(rowTexts(form, 2)[1], QStringLiteral("-12"));
+        QCOMPARE(model->data(model->index(1, 1), Qt::DisplayRole).toString(), QStringLiteral("-12"));
+        const auto raw = model->data(model->index(1, 1), Qt::UserRole).value<opc::Value>();
+        QCOMPARE(raw.type(), uint16_t{opc::VT_I2});
+        QCOMPARE(raw.toInt64(), -12);
+        QCOMPARE(model->data(model->index(1, 3), Qt::UserRole).toInt(), 192);
+        QCOMPARE(model->data(model->index(1, 4), Qt::UserRole).toDateTime(), writtenAt);
+    }
+
+    // An array item no longer hides the group: every row fills, arrays in
+    // the form writes take, and a written array shows at the next refresh.
+    void arrayItemsShowBesideScalars()
+    {
+        ManualClock clock;
+        Form1 &f = sessionWith(QStringLiteral("G"), {"Registers.Int4", "Random.ArrayOfReal8", "Registers.ArrayOfInt4"},
+                               "1000");
+        Form3 &form = openProperties(f);
+        QCOMPARE(form.ListView1->ListItems().Count(), 3);
+        QCOMPARE(rowTexts(form, 1)[1], QStringLiteral("0"));
+        const QString random = rowTexts(form, 2)[1];
+        QVERIFY2(random.startsWith(QLatin1Char('{')) && random.endsWith(QLatin1Char('}')) && random.contains(QLatin1Char(';')),
+                 qPrintable(random));
+        QCOMPARE(rowTexts(form, 3), (QStringList{"Registers.ArrayOfInt4", "{}", "8195", "192", rowTexts(form, 3)[4]}));
+        pickListViewRow(form.ListView1, 3);
+        form.Text1->setText(QStringLiteral("{1;2;3}"));
+        click(form.Command2);
+        clock.advance(1000);
+        form.Timer1_Timer();
+        QCOMPARE(rowTexts(form, 3)[1], QStringLiteral("{1;2;3}"));
+    }
 };
 
 QTEST_MAIN(TestItems)

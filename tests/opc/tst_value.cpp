@@ -48,6 +48,43 @@ private slots:
         QCOMPARE(opc::valueToText(value, QLocale(locale)), text);
     }
 
+    void cellText_data()
+    {
+        QTest::addColumn<Value>("value");
+        QTest::addColumn<int>("maxLength");
+        QTest::addColumn<QString>("text");
+        const auto ints = [](std::initializer_list<int> list) {
+            std::vector<Value> v;
+            for (int i : list)
+                v.push_back(Value::integer(VT_I4, i));
+            return Value::array(VT_I4, std::move(v));
+        };
+        QTest::newRow("scalar as its text") << Value::real(VT_R8, 2.5) << 256 << "2.5";
+        QTest::newRow("empty array") << Value::array(VT_I4, {}) << 256 << "{}";
+        QTest::newRow("elements as writes take them") << ints({1, -2, 3}) << 256 << "{1;-2;3}";
+        QTest::newRow("exactly at the bound") << ints({1, 2, 3}) << 6 << "{1;2;3}";
+        QTest::newRow("cut between elements") << ints({1, 2, 3, 4}) << 6 << "{1;2;3;…}";
+        QTest::newRow("cut inside an element") << ints({123456, 2}) << 4 << "{123…}";
+        QTest::newRow("strings unchanged") << Value::array(VT_BSTR, {Value::text("a b"), Value::text("")}) << 256 << "{a b;}";
+    }
+
+    void cellText()
+    {
+        QFETCH(Value, value);
+        QFETCH(int, maxLength);
+        QFETCH(QString, text);
+        QCOMPARE(opc::valueToCellText(value, QLocale(QStringLiteral("en_US")), maxLength), text);
+    }
+
+    // A huge array costs no more text than the bound.
+    void cellTextOfAHugeArrayIsBounded()
+    {
+        std::vector<Value> many(100000, Value::real(VT_R8, 1.0 / 3.0));
+        const QString text = opc::valueToCellText(Value::array(VT_R8, std::move(many)));
+        QVERIFY(text.size() <= 256 + 2);
+        QVERIFY(text.endsWith(QStringLiteral("…}")));
+    }
+
     void valuesWithoutTextFail()
     {
         for (const Value &v : {Value::null(), Value::error(5), Value::array(VT_R8, {Value::real(VT_R8, 1)})}) {

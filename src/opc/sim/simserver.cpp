@@ -107,19 +107,19 @@ std::shared_ptr<Core> alive(const std::weak_ptr<Core> &core)
 class SimItem final : public OPCItem, Counted {
 public:
     SimItem(std::weak_ptr<SimGroup> group, QString id, Leaf leaf, int32_t serverHandle, int32_t clientHandle)
-        : m_group(std::move(group)), m_id(std::move(id)), m_leaf(leaf), m_seed(seedOf(m_id)),
+        : m_group(group), m_groupObject(group.lock().get()), m_id(std::move(id)), m_leaf(leaf), m_seed(seedOf(m_id)),
           m_serverHandle(serverHandle), m_clientHandle(clientHandle)
     {
     }
 
-    QString ItemID() override { check(); return m_id; }
-    int32_t ServerHandle() override { check(); return m_serverHandle; }
-    int32_t ClientHandle() override { check(); return m_clientHandle; }
+    QString ItemID() override { live(); return m_id; }
+    int32_t ServerHandle() override { live(); return m_serverHandle; }
+    int32_t ClientHandle() override { live(); return m_clientHandle; }
     void Read(int16_t source) override;
-    Value ItemValue() override { check(); return m_value; }
-    int32_t Quality() override { check(); return m_quality; }
-    QDateTime TimeStamp() override { check(); return m_timestamp; }
-    int16_t CanonicalDataType() override { check(); return static_cast<int16_t>(m_leaf.type); }
+    Value ItemValue() override { live(); return m_value; }
+    int32_t Quality() override { live(); return m_quality; }
+    QDateTime TimeStamp() override { live(); return m_timestamp; }
+    int16_t CanonicalDataType() override { live(); return static_cast<int16_t>(m_leaf.type); }
     void Write(const Value &value) override;
 
     void detach() { m_removed = true; }
@@ -127,8 +127,13 @@ public:
 
 private:
     std::shared_ptr<SimGroup> check();
+    // The same check without taking a reference: a table refresh makes
+    // several calls per item, and counting references costs more than the
+    // calls themselves. Everything runs on the window's thread.
+    SimGroup &live();
 
     std::weak_ptr<SimGroup> m_group;
+    SimGroup *m_groupObject; // valid while m_group has not expired
     QString m_id;
     Leaf m_leaf;
     uint64_t m_seed;
@@ -138,11 +143,22 @@ private:
     Value m_value;
     int32_t m_quality = 0;
     QDateTime m_timestamp = dayZero();
+    int64_t m_timestampMs = std::numeric_limits<int64_t>::min();
+
+    // A sample time that did not move keeps its date object: most reads of
+    // a register find the time of its last write.
+    void setTimestamp(int64_t ms)
+    {
+        if (ms == m_timestampMs)
+            return;
+        m_timestampMs = ms;
+        m_timestamp = instant(ms);
+    }
 };
 
 class SimItems final : public OPCItems, Counted {
 public:
-    explicit SimItems(std::weak_ptr<SimGroup> group) : m_group(std::move(group)) {}
+    explicit SimItems(std::weak_ptr<SimGroup> group) : m_group(group), m_groupObject(group.lock().get()) {}
     ItemPtr AddItem(const QString &itemId, int32_t clientHandle) override;
     int32_t Count() override;
     ItemPtr Item(int32_t index) override;
@@ -150,12 +166,13 @@ public:
 
 private:
     std::weak_ptr<SimGroup> m_group;
+    SimGroup *m_groupObject; // valid while m_group has not expired
 };
 
 class SimGroup final : public OPCGroup, public std::enable_shared_from_this<SimGroup>, Counted {
 public:
     SimGroup(std::weak_ptr<Core> core, QString name, int32_t serverHandle, int32_t clientHandle, bool active, int32_t rate)
-        : m_core(std::move(core)), m_name(std::move(name)), m_serverHandle(serverHandle), m_clientHandle(clientHandle),
+        : m_core(core), m_coreObject(core.lock().get()), m_name(std::move(name)), m_serverHandle(serverHandle), m_clientHandle(clientHandle),
           m_active(active), m_rate(rate), m_sampleBaseMs(now())
     {
     }
@@ -201,6 +218,12 @@ public:
             throw OpcError(S::E_FAIL);
         return core;
     }
+    Core &live() const
+    {
+        if (m_removed || m_core.expired())
+            throw OpcError(S::E_FAIL);
+        return *m_coreObject;
+    }
 
     // The time of the cache's latest sample: the group samples every granted
     // rate from when its rate was last set.
@@ -228,6 +251,7 @@ public:
 
 private:
     std::weak_ptr<Core> m_core;
+    Core *m_coreObject; // valid while m_core has not expired
     QString m_name;
     int32_t m_serverHandle;
     int32_t m_clientHandle;
@@ -242,6 +266,14 @@ private:
     std::shared_ptr<SimItems> m_collection;
 };
 
+SimGroup &SimItem::live()
+{
+    if (m_removed || m_group.expired())
+        throw OpcError(S::E_FAIL);
+    m_groupObject->live();
+    return *m_groupObject;
+}
+
 std::shared_ptr<SimGroup> SimItem::check()
 {
     auto group = m_group.lock();
@@ -253,7 +285,7 @@ std::shared_ptr<SimGroup> SimItem::check()
 
 void SimItem::Read(int16_t source)
 {
-    auto group = check();
+    SimGroup *group = &live();
     if (source != OPCCache && source != OPCDevice)
         throw OpcError(S::E_INVALIDARG);
     switch (m_leaf.behaviour) {
@@ -266,23 +298,23 @@ void SimItem::Read(int16_t source)
     }
     const int64_t sampleMs = source == OPCDevice ? now() : group->latestSampleMs();
     if (m_leaf.behaviour == Behaviour::Register) {
-        auto core = group->check();
+        Core *core = &group->live();
         const auto it = core->registers.constFind(m_id);
         if (it == core->registers.cend()) {
             m_value = initialValue(m_leaf.type);
-            m_timestamp = instant(core->startMs);
+            setTimestamp(core->startMs);
         } else if (it->writtenMs <= sampleMs) {
             m_value = it->value;
-            m_timestamp = instant(it->writtenMs);
+            setTimestamp(it->writtenMs);
         } else {
             m_value = it->previous;
-            m_timestamp = instant(it->previousMs);
+            setTimestamp(it->previousMs);
         }
         m_quality = QualityGood;
     } else {
         m_value = signalValue(m_leaf, m_seed, sampleMs);
         m_quality = signalQuality(m_leaf, sampleMs);
-        m_timestamp = instant(sampleMs);
+        setTimestamp(sampleMs);
     }
     if (!group->active() && source == OPCCache)
         m_quality = QualityOutOfService;
@@ -351,10 +383,10 @@ int32_t SimItems::Count()
 
 ItemPtr SimItems::Item(int32_t index)
 {
-    auto group = m_group.lock();
-    if (!group)
+    if (m_group.expired())
         throw OpcError(S::E_FAIL);
-    group->check();
+    SimGroup *group = m_groupObject;
+    group->live();
     auto &items = group->items();
     if (index < 1 || static_cast<size_t>(index) > items.size())
         throw OpcError(S::E_INVALIDARG);
