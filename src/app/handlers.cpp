@@ -1,11 +1,12 @@
 #include "app/handlers.h"
 
+#include "app/routingserver.h"
+
 #include "browser/browserhandlers.h"
 #include "connection/connectionhandlers.h"
 #include "groups/grouphandlers.h"
 #include "items/itemhandlers.h"
 #include "opc/sim/simserver.h"
-#include "opc/ua/uaserver.h"
 #include "toolkit/twips.h"
 
 #include <QApplication>
@@ -24,7 +25,7 @@ void installProgram()
     QApplication::setFont(toolkit::makeFont({QStringLiteral("Arial"), 8.25, 400}, QApplication::font()));
     // "opc.tcp://" nodes reach OPC UA servers through the bridge; every
     // other node the built-in simulation server.
-    OPCAutomation::SetDefaultServerFactory([] { return opc::ua::newRoutingServer(&opc::sim::newSimulationServer); });
+    OPCAutomation::SetDefaultServerFactory([] { return newRoutingServer(&opc::sim::newSimulationServer); });
     installConnectionHandlers();
     installGroupHandlers();
     installBrowserHandlers();

@@ -1,7 +1,7 @@
 // Contract of the automation interface. Every backend runs it as a data row.
 #include "opc/automation.h"
 #include "opc/sim/simserver.h"
-#include "opc/ua/uaserver.h"
+#include "app/routingserver.h"
 #include "support/fakeclock.h"
 #include "ua/uapeer.h"
 
@@ -38,7 +38,7 @@ std::vector<Backend> backends()
 {
     return {{QStringLiteral("simulation"), &opc::sim::newSimulationServer, QString(), QString::fromLatin1(opc::sim::ProgId),
              QStringLiteral("no-such-node.invalid"), true, [](const char *id) { return QString::fromLatin1(id); }},
-            {QStringLiteral("opc ua"), [] { return opc::ua::newRoutingServer(&opc::sim::newSimulationServer); }, peer().url(),
+            {QStringLiteral("opc ua"), [] { return quorivo::newRoutingServer(&opc::sim::newSimulationServer); }, peer().url(),
              QStringLiteral("urn:quorivo:peer"), QStringLiteral("opc.tcp://no-such-node.invalid:4840"), false,
              [](const char *id) { return QStringLiteral("ns=1;s=") + QString::fromLatin1(id); }}};
 }

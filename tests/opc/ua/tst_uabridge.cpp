@@ -3,6 +3,7 @@
 #include "opc/ua/channel.h"
 #include "opc/ua/client.h"
 #include "opc/ua/services.h"
+#include "opc/ua/conversions.h"
 #include "opc/ua/uaserver.h"
 #include "uapeer.h"
 

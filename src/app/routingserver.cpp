@@ -1,0 +1,71 @@
+#include "app/routingserver.h"
+
+#include "opc/ua/client.h"
+#include "opc/ua/uaserver.h"
+
+namespace quorivo {
+
+using namespace OPCAutomation;
+using opc::OpcError;
+namespace S = opc::Status;
+
+namespace {
+
+class RoutingServer final : public OPCServer {
+public:
+    explicit RoutingServer(std::function<ServerPtr()> local) : m_makeLocal(std::move(local)) {}
+
+    Value GetOPCServers(const QString &node) override { return pick(node)->GetOPCServers(node); }
+    void Connect(const QString &progId, const QString &node) override
+    {
+        if (m_connected && m_connected->ServerState() != OPCDisconnected)
+            throw OpcError(S::E_FAIL);
+        auto target = pick(node);
+        target->Connect(progId, node);
+        m_connected = target;
+    }
+    void Disconnect() override { connected().Disconnect(); }
+    GroupsPtr OPCGroups() override { return connected().OPCGroups(); }
+    BrowserPtr CreateBrowser() override { return connected().CreateBrowser(); }
+    QString ServerName() override { return connected().ServerName(); }
+    QString ServerNode() override { return connected().ServerNode(); }
+    QString VendorInfo() override { return connected().VendorInfo(); }
+    QDateTime StartTime() override { return connected().StartTime(); }
+    QDateTime CurrentTime() override { return connected().CurrentTime(); }
+    QDateTime LastUpdateTime() override { return connected().LastUpdateTime(); }
+    int16_t MajorVersion() override { return connected().MajorVersion(); }
+    int16_t MinorVersion() override { return connected().MinorVersion(); }
+    int16_t BuildNumber() override { return connected().BuildNumber(); }
+    int32_t ServerState() override { return m_connected ? m_connected->ServerState() : int32_t(OPCDisconnected); }
+    int32_t LocaleID() override { return connected().LocaleID(); }
+    int32_t Bandwidth() override { return connected().Bandwidth(); }
+
+private:
+    ServerPtr pick(const QString &node)
+    {
+        if (opc::ua::isUaNode(node)) {
+            if (!m_ua)
+                m_ua = opc::ua::newUaServer();
+            return m_ua;
+        }
+        if (!m_local)
+            m_local = m_makeLocal();
+        return m_local;
+    }
+
+    OPCServer &connected()
+    {
+        if (!m_connected)
+            throw OpcError(S::E_FAIL);
+        return *m_connected;
+    }
+
+    std::function<ServerPtr()> m_makeLocal;
+    ServerPtr m_local, m_ua, m_connected;
+};
+
+} // namespace
+
+ServerPtr newRoutingServer(std::function<ServerPtr()> local) { return std::make_shared<RoutingServer>(std::move(local)); }
+
+} // namespace quorivo
