@@ -12,6 +12,14 @@ namespace S = opc::Status;
 
 namespace {
 constexpr int PublishTimeoutMs = 60000;
+// Each step of opening a session, and the bridge's service calls.
+constexpr int SessionStepTimeoutMs = 5000;
+constexpr int ServiceTimeoutMs = 5000;
+constexpr int CreateItemsTimeoutMs = 10000;
+constexpr int CloseSessionTimeoutMs = 2000;
+constexpr int ReconnectTimeoutMs = 10000;
+// Asked of the server; it answers with the timeout it grants.
+constexpr double RequestedSessionTimeoutMs = 120000;
 constexpr int OutstandingPublish = 2;
 constexpr int MaxReconnectDelayMs = 8000;
 
@@ -19,6 +27,9 @@ int32_t errorOf(StatusCode status)
 {
     switch (status.code & 0xFFFF0000u) {
     case Status::BadTimeout:
+    case Status::BadSessionIdInvalid:
+    case Status::BadSessionClosed:
+    case Status::BadSessionNotActivated:
         return S::RPC_S_SERVER_UNAVAILABLE;
     case Status::BadIdentityTokenRejected:
     case Status::BadIdentityTokenInvalid:
@@ -94,6 +105,7 @@ Client::Client(QObject *parent) : QObject(parent)
 {
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &Client::reconnect);
+    connect(&m_keepAlive, &QTimer::timeout, this, &Client::keepAlive);
 }
 
 Client::~Client() { m_wanted = false; }
@@ -134,191 +146,331 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
     });
 }
 
+// --- the session: OPC 10000-4 §5.6 ---------------------------------------
+
+// Endpoints, session, activation, then what later calls need to know.
 void Client::openSession(Done done)
 {
     m_authToken = {};
-    const QByteArray request = encodeRequest(Id::GetEndpointsRequest, {}, [this](Encoder &e) {
-        e.string(m_target.url);
-        e.int32(0);
-        e.int32(0);
-    });
-    m_channel->request(request, 5000, [this, done](const Reply &reply) {
-        if (reply.error)
-            return done(reply.error);
-        EndpointDescription chosen;
-        bool found = false;
-        try {
-            Decoder d(reply.message);
-            const Response r = decodeResponseStart(d);
-            if (r.header.serviceResult.isBad())
-                return done(errorOf(r.header.serviceResult));
-            const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
-            for (const auto &ep : endpoints)
-                if (ep.securityPolicyUri == SecurityPolicyNone && ep.securityMode == 1 &&
-                    (m_serverUri.isEmpty() || ep.server.applicationUri == m_serverUri)) {
-                    chosen = ep;
-                    found = true;
-                    break;
-                }
-        } catch (const DecodeError &) {
-            return done(S::RPC_S_SERVER_UNAVAILABLE);
-        }
-        if (!found)
-            return done(S::CO_E_CLASSSTRING);
-        m_sessionEndpointUrl = chosen.endpointUrl;
-        const QByteArray create = encodeRequest(Id::CreateSessionRequest, {}, [this](Encoder &e) {
-            ApplicationDescription me;
-            me.applicationUri = QStringLiteral("urn:quorivo:client");
-            me.productUri = QStringLiteral("urn:quorivo");
-            me.applicationName = {QString(), QStringLiteral("Quorivo")};
-            me.applicationType = 1;
-            encode(e, me);
-            e.string(m_serverUri);
-            e.string(m_target.url);
-            e.string(QStringLiteral("Quorivo"));
-            e.byteString(randomBytes(32));
-            e.byteString({});
-            e.float64(120000);
-            e.uint32(0);
-        });
-        m_channel->request(create, 5000, [this, done, chosen](const Reply &reply) {
-            if (reply.error)
-                return done(reply.error);
-            ByteString serverNonce, serverCertificate;
-            try {
-                Decoder d(reply.message);
-                const Response r = decodeResponseStart(d);
-                if (r.typeId != Id::CreateSessionResponse || r.header.serviceResult.isBad())
-                    return done(errorOf(r.header.serviceResult));
-                d.nodeId(); // session id
-                m_authToken = d.nodeId();
-                d.float64();
-                serverNonce = d.byteString();
-                serverCertificate = d.byteString();
-            } catch (const DecodeError &) {
-                return done(S::RPC_S_SERVER_UNAVAILABLE);
-            }
-            if (serverCertificate.isNull)
-                serverCertificate = chosen.serverCertificate;
-            // The identity token, as the endpoint's policies ask for it.
-            const bool named = !m_target.user.isEmpty();
-            const UserTokenPolicy *policy = nullptr;
-            for (const auto &p : chosen.userIdentityTokens)
-                if (p.tokenType == (named ? 1 : 0)) {
-                    policy = &p;
-                    break;
-                }
-            if (!policy)
-                return done(named ? S::E_ACCESSDENIED : S::E_FAIL);
-            ExtensionObject token;
-            token.encoding = 1;
-            Encoder body;
-            body.string(policy->policyId);
-            if (named) {
-                token.typeId = NodeId::num(0, Id::UserNameIdentityToken);
-                const QString tokenPolicy =
-                    policy->securityPolicyUri.isEmpty() ? chosen.securityPolicyUri : policy->securityPolicyUri;
-                body.string(m_target.user);
-                if (tokenPolicy == SecurityPolicyNone) {
-                    body.byteString(ByteString::of(m_target.password.toUtf8()));
-                    body.string({});
-                } else {
-                    const auto secret = encryptUserPassword(tokenPolicy, serverCertificate.data, m_target.password.toUtf8(),
-                                                           serverNonce.data);
-                    if (!secret)
-                        return done(S::E_ACCESSDENIED);
-                    body.byteString(ByteString::of(secret->cipherText));
-                    body.string(secret->algorithm);
-                }
-            } else {
-                token.typeId = NodeId::num(0, Id::AnonymousIdentityToken);
-            }
-            token.body = body.take();
-            RequestHeader header;
-            header.authenticationToken = m_authToken;
-            const QByteArray activate = encodeRequest(Id::ActivateSessionRequest, header, [&](Encoder &e) {
-                signatureData(e);
-                e.int32(0);
-                e.int32(0);
-                e.extensionObject(token);
-                signatureData(e);
-            });
-            // The password is not kept once it has gone.
-            m_target.password.fill(QLatin1Char('\0'));
-            m_target.password.clear();
-            m_channel->request(activate, 5000, [this, done](const Reply &reply) {
-                if (reply.error)
-                    return done(reply.error);
-                try {
-                    Decoder d(reply.message);
-                    const Response r = decodeResponseStart(d);
-                    if (r.typeId != Id::ActivateSessionResponse || r.header.serviceResult.isBad())
-                        return done(errorOf(r.header.serviceResult));
-                } catch (const DecodeError &) {
-                    return done(S::RPC_S_SERVER_UNAVAILABLE);
-                }
-                // The namespace table, for item ids given by namespace URI, and
-                // the operation limits that requests are split by.
-                call(Id::ReadRequest,
-                     [](Encoder &e) {
-                         e.float64(0);
-                         e.int32(3);
-                         e.int32(4);
-                         for (uint32_t node : {Id::NamespaceArray, 11705u, 11710u, 11714u})
-                             encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
-                     },
-                     5000, [this, done](int32_t error, const QByteArray &message) {
-                         if (error == 0) {
-                             try {
-                                 Decoder d(message);
-                                 decodeResponseStart(d);
-                                 const auto values = d.array([](Decoder &x) { return x.dataValue(); });
-                                 std::vector<QString> uris;
-                                 if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
-                                     for (const Scalar &s : values[0].value->values)
-                                         uris.push_back(std::get<QString>(s));
-                                 const auto limit = [&values](size_t i) -> uint32_t {
-                                     const uint32_t *v = values.size() > i && values[i].value
-                                                             ? values[i].value->scalarAs<uint32_t>()
-                                                             : nullptr;
-                                     return v ? *v : 0;
-                                 };
-                                 m_maxPerRead = limit(1);
-                                 m_maxPerBrowse = limit(2);
-                                 m_maxItemsPerCall = limit(3);
-                                 QMutexLocker lock(&m_cacheLock);
-                                 m_namespaces = std::move(uris);
-                             } catch (const DecodeError &) {
-                             }
-                         }
-                         done(0);
-                     });
+    m_keepAlive.stop();
+    discoverEndpoint([this, done](int32_t error, const EndpointDescription &endpoint) {
+        if (error)
+            return done(error);
+        createSession(endpoint, [this, done, endpoint](int32_t error, const SessionOffer &offer) {
+            if (error)
+                return done(error);
+            activateSession(endpoint, offer, [this, done](int32_t error) {
+                if (error)
+                    return done(error);
+                readSessionFacts([this, done] {
+                    startKeepAlive();
+                    done(0);
+                });
             });
         });
     });
 }
 
+// The endpoint of the wanted server that speaks security policy None.
+void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done)
+{
+    const auto body = [this](Encoder &e) {
+        e.string(m_target.url);
+        e.int32(0);
+        e.int32(0);
+    };
+    sendRequest(Id::GetEndpointsRequest, {}, body, SessionStepTimeoutMs, [this, done](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), {});
+            const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+            for (const auto &ep : endpoints)
+                if (ep.securityPolicyUri == SecurityPolicyNone && ep.securityMode == 1 &&
+                    (m_serverUri.isEmpty() || ep.server.applicationUri == m_serverUri))
+                    return done(0, ep);
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        done(S::CO_E_CLASSSTRING, {});
+    });
+}
+
+void Client::createSession(const EndpointDescription &endpoint, std::function<void(int32_t, const SessionOffer &)> done)
+{
+    m_sessionEndpointUrl = endpoint.endpointUrl;
+    const auto body = [this](Encoder &e) {
+        ApplicationDescription me;
+        me.applicationUri = QStringLiteral("urn:quorivo:client");
+        me.productUri = QStringLiteral("urn:quorivo");
+        me.applicationName = {QString(), QStringLiteral("Quorivo")};
+        me.applicationType = 1;
+        encode(e, me);
+        e.string(m_serverUri);
+        e.string(m_target.url);
+        e.string(QStringLiteral("Quorivo"));
+        e.byteString(randomBytes(32));
+        e.byteString({});
+        e.float64(RequestedSessionTimeoutMs);
+        e.uint32(0);
+    };
+    sendRequest(Id::CreateSessionRequest, {}, body, SessionStepTimeoutMs,
+                [this, done, endpoint](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        SessionOffer offer;
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.typeId != Id::CreateSessionResponse || r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), {});
+            d.nodeId(); // session id
+            m_authToken = d.nodeId();
+            offer.revisedTimeoutMs = d.float64();
+            offer.serverNonce = d.byteString();
+            offer.serverCertificate = d.byteString();
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        if (offer.serverCertificate.isNull)
+            offer.serverCertificate = endpoint.serverCertificate;
+        // The server's word on how long an idle session lives, not ours.
+        m_sessionTimeoutMs = std::isfinite(offer.revisedTimeoutMs) && offer.revisedTimeoutMs > 0
+                                 ? offer.revisedTimeoutMs
+                                 : RequestedSessionTimeoutMs;
+        done(0, offer);
+    });
+}
+
+// Activates with the identity the endpoint's token policies ask for; the
+// password goes with it and is not kept.
+void Client::activateSession(const EndpointDescription &endpoint, const SessionOffer &offer, Done done)
+{
+    const bool named = !m_target.user.isEmpty();
+    const UserTokenPolicy *policy = nullptr;
+    for (const auto &p : endpoint.userIdentityTokens)
+        if (p.tokenType == (named ? 1 : 0)) {
+            policy = &p;
+            break;
+        }
+    if (!policy)
+        return done(named ? S::E_ACCESSDENIED : S::E_FAIL);
+    ExtensionObject token;
+    token.encoding = 1;
+    Encoder tokenBody;
+    tokenBody.string(policy->policyId);
+    if (named) {
+        token.typeId = NodeId::num(0, Id::UserNameIdentityToken);
+        const QString tokenPolicy = policy->securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri : policy->securityPolicyUri;
+        tokenBody.string(m_target.user);
+        if (tokenPolicy == SecurityPolicyNone) {
+            tokenBody.byteString(ByteString::of(m_target.password.toUtf8()));
+            tokenBody.string({});
+        } else {
+            const auto secret = encryptUserPassword(tokenPolicy, offer.serverCertificate.data, m_target.password.toUtf8(),
+                                                   offer.serverNonce.data);
+            if (!secret)
+                return done(S::E_ACCESSDENIED);
+            tokenBody.byteString(ByteString::of(secret->cipherText));
+            tokenBody.string(secret->algorithm);
+        }
+    } else {
+        token.typeId = NodeId::num(0, Id::AnonymousIdentityToken);
+    }
+    token.body = tokenBody.take();
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    const auto body = [&token](Encoder &e) {
+        signatureData(e);
+        e.int32(0);
+        e.int32(0);
+        e.extensionObject(token);
+        signatureData(e);
+    };
+    const QByteArray request = encodeRequest(Id::ActivateSessionRequest, header, body);
+    // The password is not kept once it has gone.
+    m_target.password.fill(QLatin1Char('\0'));
+    m_target.password.clear();
+    send(request, SessionStepTimeoutMs, [done](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error);
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.typeId != Id::ActivateSessionResponse || r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult));
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE);
+        }
+        done(0);
+    });
+}
+
+// The namespace table, for item ids given by namespace URI, and the
+// operation limits that requests are split by. A server that cannot tell
+// leaves them as they were: the session works without.
+void Client::readSessionFacts(std::function<void()> done)
+{
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    const auto body = [](Encoder &e) {
+        e.float64(0);
+        e.int32(3);
+        e.int32(4);
+        for (uint32_t node : {Id::NamespaceArray, Id::MaxNodesPerRead, Id::MaxNodesPerBrowse, Id::MaxMonitoredItemsPerCall})
+            encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
+    };
+    sendRequest(Id::ReadRequest, header, body, SessionStepTimeoutMs, [this, done](int32_t error, const QByteArray &message) {
+        if (error == 0) {
+            try {
+                Decoder d(message);
+                const Response r = decodeResponseStart(d);
+                if (r.header.serviceResult.isBad())
+                    return done();
+                const auto values = d.array([](Decoder &x) { return x.dataValue(); });
+                std::vector<QString> uris;
+                if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
+                    for (const Scalar &s : values[0].value->values)
+                        uris.push_back(std::get<QString>(s));
+                const auto limit = [&values](size_t i) -> uint32_t {
+                    const uint32_t *v = values.size() > i && values[i].value ? values[i].value->scalarAs<uint32_t>() : nullptr;
+                    return v ? *v : 0;
+                };
+                m_maxPerRead = limit(1);
+                m_maxPerBrowse = limit(2);
+                m_maxItemsPerCall = limit(3);
+                QMutexLocker lock(&m_cacheLock);
+                m_namespaces = std::move(uris);
+            } catch (const DecodeError &) {
+            }
+        }
+        done();
+    });
+}
+
+// A server closes a session that nothing reaches for its timeout: a light
+// read goes out at a third of it whenever nothing else did.
+void Client::startKeepAlive()
+{
+    const double third = std::clamp(m_sessionTimeoutMs / 3.0, 100.0, 600000.0);
+    m_keepAlive.start(static_cast<int>(third));
+}
+
+void Client::keepAlive()
+{
+    if (!m_wanted || !m_channel || !m_channel->isOpen() || m_sessionLost || m_recovering)
+        return;
+    if (m_lastSent.isValid() && m_lastSent.elapsed() < m_keepAlive.interval() - 50)
+        return;
+    call(Id::ReadRequest,
+         [](Encoder &e) {
+             e.float64(0);
+             e.int32(3);
+             e.array(std::vector<ReadValueId>{{NodeId::num(0, Id::ServerStatus_CurrentTime), Attr::Value}},
+                     [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+         },
+         ServiceTimeoutMs, [](int32_t, const QByteArray &) {});
+}
+
+void Client::sendRequest(uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body,
+                         int timeoutMs, ReplyDone done)
+{
+    send(encodeRequest(typeId, header, body), timeoutMs, std::move(done));
+}
+
+void Client::send(const QByteArray &request, int timeoutMs, ReplyDone done)
+{
+    m_lastSent.start();
+    m_channel->request(request, timeoutMs, [done](const Reply &reply) { done(reply.error, reply.message); });
+}
+
+bool Client::isSessionLoss(StatusCode status)
+{
+    const uint32_t code = status.code & 0xFFFF0000u;
+    return code == Status::BadSessionIdInvalid || code == Status::BadSessionClosed || code == Status::BadSessionNotActivated;
+}
+
 void Client::call(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs, ReplyDone done)
 {
-    if (!m_channel || !m_channel->isOpen()) {
+    callOnce(typeId, std::move(body), timeoutMs, std::move(done), false);
+}
+
+// A call that meets a session the server no longer holds has the session
+// made again and is sent once more.
+void Client::callOnce(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs, ReplyDone done, bool retried)
+{
+    if (!m_channel || !m_channel->isOpen() || m_sessionLost) {
         done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        return;
+    }
+    if (m_recovering) {
+        m_afterRecovery.push_back([this, typeId, body, timeoutMs, done](int32_t error) {
+            if (error)
+                return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+            callOnce(typeId, body, timeoutMs, done, true);
+        });
         return;
     }
     RequestHeader header;
     header.authenticationToken = m_authToken;
     header.timeoutHint = static_cast<uint32_t>(timeoutMs);
-    m_channel->request(encodeRequest(typeId, header, body), timeoutMs, [done](const Reply &reply) {
-        if (reply.error)
-            return done(reply.error, {});
+    sendRequest(typeId, header, body, timeoutMs,
+                [this, typeId, body, timeoutMs, done, retried](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
         try {
-            Decoder d(reply.message);
+            Decoder d(message);
             const Response r = decodeResponseStart(d);
+            if (isSessionLoss(r.header.serviceResult) && !retried) {
+                recoverSession([this, typeId, body, timeoutMs, done](int32_t error) {
+                    if (error)
+                        return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+                    callOnce(typeId, body, timeoutMs, done, true);
+                });
+                return;
+            }
             if (r.header.serviceResult.isBad())
-                return done(errorOf(r.header.serviceResult), reply.message);
+                return done(errorOf(r.header.serviceResult), message);
         } catch (const DecodeError &) {
             return done(S::RPC_S_SERVER_UNAVAILABLE, {});
         }
-        done(0, reply.message);
+        done(0, message);
+    });
+}
+
+// The server closed our session (it timed out, or was closed for us) while
+// the channel lives: an anonymous session is made again on the same
+// channel, with the groups' subscriptions and items. A user-name session
+// cannot log in again without the password it no longer holds: its items
+// show the communication failure until the operator connects again.
+void Client::recoverSession(Done done)
+{
+    if (!m_target.user.isEmpty()) {
+        m_sessionLost = true;
+        m_keepAlive.stop();
+        m_outstandingPublish = 0;
+        markCommFailure(true);
+        done(S::RPC_S_SERVER_UNAVAILABLE);
+        return;
+    }
+    m_afterRecovery.push_back(std::move(done));
+    if (m_recovering)
+        return;
+    m_recovering = true;
+    m_outstandingPublish = 0;
+    openSession([this](int32_t error) {
+        m_recovering = false;
+        if (error == 0) {
+            ++m_reconnects;
+            restoreSubscriptions();
+        } else if (m_channel) {
+            m_channel->close(); // lost: the reconnection takes over
+        }
+        for (auto &waiting : std::exchange(m_afterRecovery, {}))
+            waiting(error);
     });
 }
 
@@ -326,6 +478,7 @@ void Client::disconnectFrom(Done done)
 {
     m_wanted = false;
     m_reconnect.stop();
+    m_keepAlive.stop();
     {
         QMutexLocker lock(&m_cacheLock);
         m_connected = false;
@@ -337,7 +490,7 @@ void Client::disconnectFrom(Done done)
         done(0);
         return;
     }
-    call(Id::CloseSessionRequest, [](Encoder &e) { e.boolean(true); }, 2000, [this, done](int32_t, const QByteArray &) {
+    call(Id::CloseSessionRequest, [](Encoder &e) { e.boolean(true); }, CloseSessionTimeoutMs, [this, done](int32_t, const QByteArray &) {
         if (m_channel)
             m_channel->close();
         done(0);
@@ -368,7 +521,7 @@ void Client::createSubscription(uint32_t groupKey, std::function<void(int32_t, d
              e.boolean(true);
              e.byte(0);
          },
-         5000, [this, groupKey, done](int32_t error, const QByteArray &message) {
+         ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
              if (error)
                  return done(error, 0);
              double revised = 0;
@@ -407,7 +560,7 @@ void Client::modifySubscription(uint32_t groupKey, double rate, std::function<vo
              e.uint32(0);
              e.byte(0);
          },
-         5000, [this, groupKey, done](int32_t error, const QByteArray &message) {
+         ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
              if (error)
                  return done(error, 0);
              try {
@@ -437,7 +590,7 @@ void Client::removeSubscription(uint32_t groupKey, Done done)
     m_subscriptions.erase(it);
     m_subscriptionGroup.erase(id);
     call(Id::DeleteSubscriptionsRequest, [id](Encoder &e) { e.array(std::vector<uint32_t>{id}, [](Encoder &x, uint32_t v) { x.uint32(v); }); },
-         5000, [done](int32_t error, const QByteArray &) { done(error); });
+         ServiceTimeoutMs, [done](int32_t error, const QByteArray &) { done(error); });
 }
 
 void Client::addItems(uint32_t groupKey, const std::vector<ItemSpec> &wanted, Done done)
@@ -512,7 +665,7 @@ void Client::createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, 
                  e.boolean(true);
              }
          },
-         10000, [this, groupKey, items, done](int32_t error, const QByteArray &message) {
+         CreateItemsTimeoutMs, [this, groupKey, items, done](int32_t error, const QByteArray &message) {
              if (error)
                  return done(error);
              try {
@@ -564,13 +717,17 @@ void Client::removeItems(uint32_t groupKey, const std::vector<uint32_t> &handles
              e.uint32(id);
              e.array(ids, [](Encoder &x, uint32_t v) { x.uint32(v); });
          },
-         5000, [done](int32_t error, const QByteArray &) { done(error); });
+         ServiceTimeoutMs, [done](int32_t error, const QByteArray &) { done(error); });
 }
 
 // --- publish loop --------------------------------------------------------
 
 void Client::publish()
 {
+    // A closed user-name session publishes no more; one being made again
+    // publishes once its subscriptions are back.
+    if (m_sessionLost || m_recovering)
+        return;
     while (m_outstandingPublish < OutstandingPublish && !m_subscriptions.empty() && m_channel && m_channel->isOpen()) {
         ++m_outstandingPublish;
         const auto acks = std::exchange(m_acks, {});
@@ -592,7 +749,7 @@ void Client::onPublish(int32_t error, const QByteArray &message)
     if (error) {
         // A lost channel restarts the loop after reconnecting; anything
         // else (a timeout, no subscription yet) just asks again.
-        if (m_channel && m_channel->isOpen() && !m_subscriptions.empty())
+        if (m_channel && m_channel->isOpen() && !m_subscriptions.empty() && !m_sessionLost)
             QTimer::singleShot(100, this, &Client::publish);
         return;
     }
@@ -615,7 +772,7 @@ void Client::onPublish(int32_t error, const QByteArray &message)
                              e.uint32(subscriptionId);
                              e.uint32(seq);
                          },
-                         5000, [this, subscriptionId, seq](int32_t err, const QByteArray &) {
+                         ServiceTimeoutMs, [this, subscriptionId, seq](int32_t err, const QByteArray &) {
                              if (err == 0)
                                  m_acks.emplace_back(subscriptionId, seq);
                          });
@@ -671,7 +828,7 @@ void Client::reconnect()
     if (!m_wanted)
         return;
     newChannel();
-    m_channel->open(m_target.host, m_target.port, m_target.url, 10000, [this](int32_t error) {
+    m_channel->open(m_target.host, m_target.port, m_target.url, ReconnectTimeoutMs, [this](int32_t error) {
         if (error || !m_wanted) {
             if (m_wanted)
                 scheduleReconnect();
@@ -689,28 +846,34 @@ void Client::reconnect()
                 QMutexLocker lock(&m_cacheLock);
                 m_connected = true;
             }
-            m_subscriptionGroup.clear();
-            m_acks.clear();
-            // The server may have renumbered its namespaces.
-            const std::vector<QString> uris = namespaces();
-            for (auto &entry : m_subscriptions)
-                for (auto &item : entry.second.items) {
-                    const auto pos = std::find(uris.begin(), uris.end(), item.second.namespaceUri);
-                    if (!item.second.namespaceUri.isEmpty() && pos != uris.end())
-                        item.second.nodeId.ns = static_cast<uint16_t>(pos - uris.begin());
-                }
-            for (const auto &entry : m_subscriptions) {
-                const uint32_t groupKey = entry.first;
-                std::vector<uint32_t> handles;
-                for (const auto &item : entry.second.items)
-                    handles.push_back(item.first);
-                createSubscription(groupKey, [this, groupKey, handles](int32_t error, double) {
-                    if (error == 0)
-                        createItems(groupKey, handles, [](int32_t) {});
-                });
-            }
+            restoreSubscriptions();
         });
     });
+}
+
+// After a new session: the namespace indexes may have changed, and every
+// group's subscription and items are made again.
+void Client::restoreSubscriptions()
+{
+    m_subscriptionGroup.clear();
+    m_acks.clear();
+    const std::vector<QString> uris = namespaces();
+    for (auto &entry : m_subscriptions)
+        for (auto &item : entry.second.items) {
+            const auto pos = std::find(uris.begin(), uris.end(), item.second.namespaceUri);
+            if (!item.second.namespaceUri.isEmpty() && pos != uris.end())
+                item.second.nodeId.ns = static_cast<uint16_t>(pos - uris.begin());
+        }
+    for (const auto &entry : m_subscriptions) {
+        const uint32_t groupKey = entry.first;
+        std::vector<uint32_t> handles;
+        for (const auto &item : entry.second.items)
+            handles.push_back(item.first);
+        createSubscription(groupKey, [this, groupKey, handles](int32_t error, double) {
+            if (error == 0)
+                createItems(groupKey, handles, [](int32_t) {});
+        });
+    }
 }
 
 // --- from any thread -----------------------------------------------------

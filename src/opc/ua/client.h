@@ -4,6 +4,7 @@
 #include "opc/ua/channel.h"
 #include "opc/ua/services.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <atomic>
 #include <QObject>
@@ -108,6 +109,8 @@ public:
     bool isConnected() const;
     std::vector<QString> namespaces() const;
     int reconnects() const;
+    // The session timeout the server granted.
+    double sessionTimeoutMs() const { return m_sessionTimeoutMs; }
     uint64_t notifications() const { return m_notifications; }
     // The server's operation limits (0: none), read at every session start.
     uint32_t maxNodesPerRead() const { return m_maxPerRead; }
@@ -132,7 +135,27 @@ private:
         std::map<uint32_t, Item> items; // by handle
     };
 
+    // What CreateSession gives the activation.
+    struct SessionOffer {
+        double revisedTimeoutMs = 0;
+        ByteString serverNonce;
+        ByteString serverCertificate;
+    };
     void openSession(Done done);
+    void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
+    void createSession(const EndpointDescription &endpoint, std::function<void(int32_t, const SessionOffer &)> done);
+    void activateSession(const EndpointDescription &endpoint, const SessionOffer &offer, Done done);
+    void readSessionFacts(std::function<void()> done);
+    void startKeepAlive();
+    void keepAlive();
+    void recoverSession(Done done);
+    void restoreSubscriptions();
+    static bool isSessionLoss(StatusCode status);
+    void callOnce(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs, ReplyDone done, bool retried);
+    // Straight to the channel: no session checks, no retry.
+    void sendRequest(uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body,
+                     int timeoutMs, ReplyDone done);
+    void send(const QByteArray &request, int timeoutMs, ReplyDone done);
     void createSubscription(uint32_t groupKey, std::function<void(int32_t, double)> done);
     void createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
     void createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
@@ -159,6 +182,12 @@ private:
     int m_outstandingPublish = 0;
     int m_reconnectDelay = 250;
     QTimer m_reconnect;
+    QTimer m_keepAlive;
+    QElapsedTimer m_lastSent;      // since the last request went out
+    std::atomic<double> m_sessionTimeoutMs = 0; // as the server revised it
+    bool m_recovering = false;     // a new session is being made
+    std::vector<Done> m_afterRecovery;
+    bool m_sessionLost = false; // a user-name session the server closed
     std::atomic_int m_reconnects = 0;
     std::atomic<uint64_t> m_notifications = 0;
     std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;

@@ -33,7 +33,9 @@ constexpr uint32_t AnonymousIdentityToken = 321, UserNameIdentityToken = 324;
 constexpr uint32_t DataChangeNotification = 811, StatusChangeNotification = 820;
 // Nodes and references.
 constexpr uint32_t ObjectsFolder = 85, HierarchicalReferences = 33, HasSubtype = 45;
-constexpr uint32_t ServerStatus = 2256, NamespaceArray = 2255;
+constexpr uint32_t ServerStatus = 2256, NamespaceArray = 2255, ServerStatus_CurrentTime = 2258;
+// Server_ServerCapabilities_OperationLimits_*, OPC 10000-5 §6.3.11.
+constexpr uint32_t MaxNodesPerRead = 11705, MaxNodesPerBrowse = 11710, MaxMonitoredItemsPerCall = 11714;
 } // namespace Id
 
 namespace Attr {
@@ -47,6 +49,7 @@ constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNo
                    BadOutOfRange = 0x803C0000, BadIdentityTokenRejected = 0x80210000,
                    BadIdentityTokenInvalid = 0x80200000,
                    BadSessionIdInvalid = 0x80250000, BadSessionClosed = 0x80260000,
+                   BadSessionNotActivated = 0x80270000,
                    BadNoSubscription = 0x80790000, BadSequenceNumberUnknown = 0x807A0000,
                    BadMessageNotAvailable = 0x807B0000, BadWaitingForInitialData = 0x80320000,
                    BadNoCommunication = 0x80310000, BadTooManyOperations = 0x80100000,

@@ -10,6 +10,8 @@
 class UaPeer {
 public:
     UaPeer() { start(); }
+    // A peer that grants sessions of at most this many milliseconds.
+    explicit UaPeer(int sessionTimeoutMs) : m_sessionTimeoutMs(sessionTimeoutMs) { start(); }
     ~UaPeer() { stop(); }
 
     bool available() const { return m_ready; }
@@ -43,6 +45,10 @@ public:
             m_port = probe.serverPort();
         }
         m_process.setWorkingDirectory(dir);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (m_sessionTimeoutMs > 0)
+            env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_sessionTimeoutMs));
+        m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start(QStringLiteral("node"), {dir + QStringLiteral("/peer.js"), QString::number(m_port),
                                                  QStringLiteral(QUORIVO_UA_PEER_PKI)});
@@ -61,16 +67,41 @@ public:
     }
 
     // Login attempts the peer has seen since it was made, across restarts.
-    int logins(const char *verdict)
+    int logins(const char *verdict) { return said(QByteArray("login ") + verdict); }
+    // Sessions the peer has made since it was made, across restarts.
+    int sessionsCreated() { return said("session created"); }
+
+    // How often the peer has said this line so far.
+    int said(const QByteArray &line)
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.waitForReadyRead(50);
             m_log += m_process.readAllStandardOutput();
         }
-        return static_cast<int>(m_log.count(QByteArray("login ") + verdict));
+        return static_cast<int>(m_log.count(line));
+    }
+
+    // Closes every session on the peer, as a server does at its timeout;
+    // the number closed, or -1 when the peer did not answer.
+    int closeSessions()
+    {
+        m_process.write("close-sessions\n");
+        for (int i = 0; i < 50; ++i) {
+            m_process.waitForReadyRead(100);
+            m_log += m_process.readAllStandardOutput();
+            const qsizetype at = m_log.lastIndexOf("closed ");
+            if (at >= m_answered) {
+                m_answered = at + 1;
+                const qsizetype end = m_log.indexOf('\n', at);
+                return m_log.mid(at + 7, end - at - 7).toInt();
+            }
+        }
+        return -1;
     }
 
 private:
+    qsizetype m_answered = 0;
+    int m_sessionTimeoutMs = 0;
     QByteArray m_log;
     QProcess m_process;
     quint16 m_port = 0;

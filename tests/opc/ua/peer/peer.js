@@ -2,6 +2,10 @@
 // conformance-testing address space, a folder of 10,000 Doubles and one
 // user. Prints "ready <port>" once it listens.
 //   node peer.js <port> <pki-folder>
+// Each session made and each login tried is told on standard output.
+// PEER_SESSION_TIMEOUT_MS caps the session timeout it grants. A line
+// "close-sessions" on standard input closes every session, as a server
+// does at its own timeout, and answers "closed <count>".
 "use strict";
 const path = require("path");
 const {
@@ -114,6 +118,32 @@ async function main() {
     }
     // Every value changes once a second.
     setInterval(() => { for (let i = 0; i < values.length; i++) values[i] += 1; }, 1000);
+    // Each session made is told on stdout.
+    const sessionTimeout = parseInt(process.env.PEER_SESSION_TIMEOUT_MS || "0", 10);
+    const createSession = server._on_CreateSessionRequest.bind(server);
+    server._on_CreateSessionRequest = (message, channel) => {
+        if (sessionTimeout > 0) {
+            const asked = message.request.requestedSessionTimeout || sessionTimeout;
+            message.request.requestedSessionTimeout = Math.min(asked, sessionTimeout);
+        }
+        process.stdout.write("session created\n");
+        return createSession(message, channel);
+    };
+    let input = "";
+    process.stdin.on("data", (chunk) => {
+        input += chunk;
+        let end;
+        while ((end = input.indexOf("\n")) >= 0) {
+            const command = input.slice(0, end).trim();
+            input = input.slice(end + 1);
+            if (command === "close-sessions") {
+                const sessions = Object.values(server.engine._sessions);
+                for (const session of sessions)
+                    server.engine.closeSession(session.authenticationToken, true, "Forcing");
+                process.stdout.write(`closed ${sessions.length}\n`);
+            }
+        }
+    });
     await server.start();
     process.stdout.write(`ready ${port}\n`);
     const stop = async () => { await server.shutdown(0); process.exit(0); };
