@@ -7,7 +7,9 @@
 #include "groups/grouphandlers.h"
 #include "items/itemhandlers.h"
 #include "opc/sim/simserver.h"
+#include "opc/wait.h"
 #include "toolkit/twips.h"
+#include "toolkit/waitcursor.h"
 
 #include <QApplication>
 
@@ -26,6 +28,9 @@ void installProgram()
     // "opc.tcp://" nodes reach OPC UA servers through the bridge; every
     // other node the built-in simulation server.
     OPCAutomation::SetDefaultServerFactory([] { return newRoutingServer(&opc::sim::newSimulationServer); });
+    // A call to a network server blocks the window until it answers: the
+    // operator sees that the program waits.
+    opc::setWaitIndicator(&toolkit::showWaitCursor);
     installConnectionHandlers();
     installGroupHandlers();
     installBrowserHandlers();

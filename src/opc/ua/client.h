@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opc/wait.h"
 #include "opc/ua/binary.h"
 #include "opc/ua/channel.h"
 #include "opc/ua/services.h"
@@ -43,6 +44,7 @@ public:
     template <typename T>
     T call(int timeoutMs, T onTimeout, std::function<void(std::function<void(T)>)> start)
     {
+        const opc::WaitScope waiting;
         auto promise = std::make_shared<std::promise<T>>();
         auto done = std::make_shared<std::atomic_bool>(false);
         std::future<T> future = promise->get_future();

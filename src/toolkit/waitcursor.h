@@ -1,0 +1,9 @@
+#pragma once
+
+namespace toolkit {
+
+// The wait cursor over every window of the program while a call waits on
+// a server. Window thread only; calls from elsewhere change nothing.
+void showWaitCursor(bool waiting);
+
+} // namespace toolkit
