@@ -140,15 +140,14 @@ void BrowserHandlers::TreeView1_Click(Form1 &f)
 // wherever the tree has moved the browser since.
 void BrowserHandlers::ListView1_Click(Form1 &f)
 {
-    try {
+    endSilentlyOnFailure([&] {
         const auto selected = f.ListView1->SelectedItem();
         if (!selected)
             return;
         const QString leaf = selected->Text();
         MoveBrowserToPath(f, f.m_leafListKey);
         f.Text1->setText(browser(f.ConnectedServerBrowser).GetItemID(leaf));
-    } catch (...) {
-    }
+    });
 }
 
 void installBrowserHandlers()

@@ -68,20 +68,19 @@ void GroupHandlers::AddOPCGroup_Click(Form1 &f)
     }
     // The group list is rebuilt whether or not the group could be made; if
     // even that fails, the handler ends quietly: the failure is reported.
-    try {
+    endSilentlyOnFailure([&] {
         f.List2->Clear();
         listGroups(f);
         f.setControlEnabled(Ctl::Command4, false);
         f.setControlEnabled(Ctl::Command8, false);
-    } catch (...) {
-    }
+    });
 }
 
 void GroupHandlers::List2_Click(Form1 &f)
 {
     if (f.List2->ListIndex() == -1)
         return;
-    try {
+    endSilentlyOnFailure([&] {
         auto group = selectedGroup(f);
         listItems(f, *group, false);
         f.setControlEnabled(Ctl::Command2, true);
@@ -90,13 +89,12 @@ void GroupHandlers::List2_Click(Form1 &f)
         const bool hasItems = f.ListView2->ListItems().Count() != 0;
         f.setControlEnabled(Ctl::Command3, hasItems);
         f.setControlEnabled(Ctl::Command7, hasItems);
-    } catch (...) {
-    }
+    });
 }
 
 void GroupHandlers::Command4_Click(Form1 &f)
 {
-    try {
+    endSilentlyOnFailure([&] {
         auto group = selectedGroup(f);
         const int32_t handle = group->ServerHandle();
         f.ConnectedServerGroups->Remove(handle);
@@ -105,8 +103,7 @@ void GroupHandlers::Command4_Click(Form1 &f)
         for (Ctl c : {Ctl::Command2, Ctl::Command4, Ctl::Command3, Ctl::Command7, Ctl::Command8})
             f.setControlEnabled(c, false);
         listGroups(f);
-    } catch (...) {
-    }
+    });
 }
 
 void GroupHandlers::Command8_Click(Form1 &f)

@@ -101,12 +101,11 @@ void Form3::Timer1_Timer()
     }
     const int32_t rows = std::min({n, ListView1->ListItems().Count(), int32_t{INT16_MAX}});
     for (int32_t i = 1; i <= rows; ++i) {
-        try {
+        endSilentlyOnFailure([&] {
             auto item = items->Item(i);
             item->Read(OPCCache);
             m_table->setItemRow(i - 1, itemRowOf(*item, m_table->itemRow(i - 1)));
-        } catch (...) {
-        }
+        });
     }
 }
 
@@ -122,7 +121,7 @@ void Form3::ListView1_Click()
 // Writes to the item the selected row shows, in the group this window shows.
 void Form3::Command2_Click()
 {
-    try {
+    endSilentlyOnFailure([&] {
         const Form1 *main = Form1::existing();
         const auto selected = ListView1->SelectedItem();
         if (!main || !main->Grp1 || !selected)
@@ -134,8 +133,7 @@ void Form3::Command2_Click()
         auto item = main->Grp1->OPCItems()->Item(selected->Index());
         if (handle != 0 && item->ServerHandle() == handle)
             item->Write(opc::Value::text(Text1->Text()));
-    } catch (...) {
-    }
+    });
 }
 
 } // namespace quorivo

@@ -11,7 +11,7 @@ namespace S = opc::Status;
 
 void ItemHandlers::Command2_Click(Form1 &f)
 {
-    try {
+    endSilentlyOnFailure([&] {
         auto group = GroupHandlers::selectedGroup(f);
         const QString itemId = f.Text1->Text();
         const int32_t clientHandle = group->ClientHandle();
@@ -19,13 +19,12 @@ void ItemHandlers::Command2_Click(Form1 &f)
         GroupHandlers::listItems(f, *group, true);
         f.setControlEnabled(Ctl::Command3, true);
         f.setControlEnabled(Ctl::Command7, true);
-    } catch (...) {
-    }
+    });
 }
 
 void ItemHandlers::Command7_Click(Form1 &f)
 {
-    try {
+    endSilentlyOnFailure([&] {
         auto group = GroupHandlers::selectedGroup(f);
         auto items = group->OPCItems();
         const auto selected = f.ListView2->SelectedItem();
@@ -38,8 +37,7 @@ void ItemHandlers::Command7_Click(Form1 &f)
         items->Remove(1, serverHandles, errors);
         GroupHandlers::listItems(f, *group, true);
         f.setControlEnabled(Ctl::Command3, true);
-    } catch (...) {
-    }
+    });
 }
 
 void ItemHandlers::Command3_Click(Form1 &f)
@@ -62,9 +60,9 @@ void ItemHandlers::Command3_Click(Form1 &f)
 
 void installItemHandlers()
 {
-    Form1::setCommand3Handler([](Form1 &f) { ItemHandlers::Command3_Click(f); });
     Form1::addInstaller([](Form1 &f) {
         using toolkit::connectGuarded;
+        connectGuarded(&f, &Form1::Command3_ClickCalled, &f, "Command3_Click", [&f] { ItemHandlers::Command3_Click(f); });
         connectGuarded(f.Command2, &QPushButton::clicked, &f, "Command2", [&f] { ItemHandlers::Command2_Click(f); });
         connectGuarded(f.Command7, &QPushButton::clicked, &f, "Command7", [&f] { ItemHandlers::Command7_Click(f); });
     });

@@ -14,15 +14,9 @@ std::vector<Form1::Installer> &installers()
     static std::vector<Form1::Installer> list;
     return list;
 }
-std::function<void(Form1 &)> &command3Handler()
-{
-    static std::function<void(Form1 &)> handler;
-    return handler;
-}
 } // namespace
 
 void Form1::addInstaller(Installer installer) { installers().push_back(std::move(installer)); }
-void Form1::setCommand3Handler(std::function<void(Form1 &)> handler) { command3Handler() = std::move(handler); }
 
 Form1::Form1() : m_builder(this)
 {
@@ -73,11 +67,7 @@ Form1::Form1() : m_builder(this)
 
 Form1::~Form1() = default;
 
-void Form1::Command3_Click()
-{
-    if (command3Handler())
-        command3Handler()(*this);
-}
+void Form1::Command3_Click() { emit Command3_ClickCalled(); }
 
 QWidget *Form1::control(Ctl c) const
 {

@@ -95,7 +95,11 @@ public:
     // Each subsystem wires its handlers to the window when it is created.
     using Installer = std::function<void(Form1 &)>;
     static void addInstaller(Installer installer);
-    static void setCommand3Handler(std::function<void(Form1 &)> handler);
+
+signals:
+    // The public Command3_Click was called (by the button or another
+    // window); the items subsystem does its work.
+    void Command3_ClickCalled();
 
 private:
     friend struct ConnectionHandlers;
@@ -117,6 +121,17 @@ private:
 
     toolkit::FormBuilder m_builder;
 };
+
+// Runs the steps of a handler that ends silently at its failing step:
+// steps done before it stay done, nothing is shown, nothing is retried.
+template <typename Steps>
+void endSilentlyOnFailure(Steps &&steps) noexcept
+{
+    try {
+        steps();
+    } catch (...) {
+    }
+}
 
 // The error number of the exception being handled: the status of an OPC
 // failure, a widget error's number, or E_FAIL for anything else.

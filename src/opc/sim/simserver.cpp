@@ -182,7 +182,6 @@ public:
     void setUpdateRate(int32_t requested) override
     {
         check();
-        m_requestedRate = requested;
         m_rate = grantRate(requested);
         m_sampleBaseMs = now();
     }
@@ -258,7 +257,6 @@ private:
     bool m_active;
     bool m_subscribed = false;
     bool m_removed = false;
-    int32_t m_requestedRate = DefaultRate;
     int32_t m_rate;
     int64_t m_sampleBaseMs;
     int64_t m_inactiveSinceMs = 0;
@@ -685,7 +683,6 @@ private:
 } // namespace
 
 ServerPtr newSimulationServer() { return std::make_shared<SimServer>(); }
-void installAsDefault() { SetDefaultServerFactory(&newSimulationServer); }
 int liveObjects() { return g_live.load(); }
 void setServerLocale(const QLocale &locale) { serverLocale() = locale; }
 

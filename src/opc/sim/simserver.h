@@ -10,8 +10,6 @@ constexpr auto ProgId = "Quorivo.Simulation.1";
 
 // A new client object of the built-in simulation server.
 OPCAutomation::ServerPtr newSimulationServer();
-// Makes the simulation server the component behind NewOPCServer().
-void installAsDefault();
 
 // Objects of the simulation alive right now (servers, groups, items, browsers).
 int liveObjects();
