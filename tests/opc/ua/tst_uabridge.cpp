@@ -25,15 +25,7 @@ const QString PeerId = QStringLiteral("urn:quorivo:peer");
 // Waits for the cache to hold a first value.
 bool waitForData(OPCItem &item, int timeoutMs = 8000)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        item.Read(OPCCache);
-        if (item.Quality() != 0x20)
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
+    return waitForQuality(item, [](int32_t quality) { return quality != 0x20; }, timeoutMs);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include "support/expect.h"
 #include "uapeer.h"
 
-#include <QElapsedTimer>
 #include <QTest>
 
 using namespace OPCAutomation;
@@ -16,17 +15,9 @@ namespace {
 const QString PeerId = QStringLiteral("urn:quorivo:peer");
 constexpr int PeerSessionTimeoutMs = 3000;
 
-bool waitForGood(OPCItem &item, int timeoutMs = 10000)
+bool waitForGood(OPCItem &item)
 {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < timeoutMs) {
-        item.Read(OPCCache);
-        if (item.Quality() == 0xC0)
-            return true;
-        QTest::qWait(50);
-    }
-    return false;
+    return waitForQuality(item, [](int32_t quality) { return quality == 0xC0; }, 10000);
 }
 
 } // namespace

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "opc/automation.h"
+
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QTcpServer>
@@ -108,6 +111,20 @@ private:
     bool m_ready = false;
     QString m_why;
 };
+
+// Reads the item from the cache until its quality is what is wanted.
+inline bool waitForQuality(OPCAutomation::OPCItem &item, const std::function<bool(int32_t)> &wanted, int timeoutMs = 8000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < timeoutMs) {
+        item.Read(OPCAutomation::OPCCache);
+        if (wanted(item.Quality()))
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
 
 // The peer is required where the test command installed it.
 #define REQUIRE_PEER(peer)                                                                                            \
