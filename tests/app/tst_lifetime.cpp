@@ -52,6 +52,62 @@ private slots:
         QCOMPARE(program.exitCode(), 0);
     }
 
+    // The command line answers without a display and refuses what it does
+    // not know, before any window.
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "Quorivo 1.0.0\nOPC UA security policies: None\n"
+                                 << "";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quorivo [options]" << "";
+        QTest::newRow("help with Qt's options") << QStringList{"--help-all"} << 0 << "--version" << "";
+        QTest::newRow("unknown option") << QStringList{"--frobnicate"} << 2 << ""
+                                        << "quorivo: Unknown option 'frobnicate'.";
+        QTest::newRow("an argument") << QStringList{"Quorivo.Simulation.1"} << 2 << ""
+                                     << "quorivo: unexpected argument 'Quorivo.Simulation.1'";
+        QTest::newRow("a Qt option without its value") << QStringList{"-style"} << 2 << "" << "Missing value after";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(name));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(QUORIVO_BINARY), arguments);
+        QVERIFY(program.waitForFinished(5000));
+        const QString stdOut = QString::fromLocal8Bit(program.readAllStandardOutput());
+        const QString stdErr = QString::fromLocal8Bit(program.readAllStandardError());
+        QCOMPARE(program.exitCode(), exitCode);
+        if (exitCode == 0 && out.endsWith(QLatin1Char('\n')))
+            QCOMPARE(stdOut, out);
+        QVERIFY2(stdOut.contains(out), qPrintable(stdOut));
+        QVERIFY2(stdErr.contains(err), qPrintable(stdErr));
+        if (exitCode != 0)
+            QVERIFY2(stdOut.isEmpty(), qPrintable(stdOut));
+    }
+
+    // Qt's own options still reach the toolkit.
+    void qtOptionsPassThrough()
+    {
+        QProcess program;
+        QProcessEnvironment env = environment(QStringLiteral("key:FrmSplash"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.remove(QStringLiteral("DISPLAY"));
+        program.setProcessEnvironment(env);
+        program.start(QStringLiteral(QUORIVO_BINARY), {QStringLiteral("-platform"), QStringLiteral("offscreen")});
+        QVERIFY(program.waitForFinished(8000));
+        QCOMPARE(program.exitCode(), 0);
+    }
+
     // The other side: while a window is open the program lives on.
     void livesWhileAWindowIsOpen_data()
     {
