@@ -56,6 +56,7 @@ toolkit::WindowDesign form2Design()
 Form2::Form2() : m_builder(this)
 {
     m_builder.build(form2Design());
+    m_builder.nameForScreenReaders({{"Command1", "Chiudi"}});
     setWindowIcon(toolkit::programIcon());
     for (size_t i = 0; i < values.size(); ++i)
         values[i] = m_builder.get<toolkit::Label>(QString::fromLatin1(Rows[i].valueLabel));

@@ -27,6 +27,7 @@ toolkit::WindowDesign form4Design()
 Form4::Form4() : m_builder(this)
 {
     m_builder.build(form4Design());
+    m_builder.nameForScreenReaders({{"Text1", "Gruppo"}, {"Text2", "Update rate"}});
     Label1 = m_builder.get<toolkit::Label>(QStringLiteral("Label1"));
     Label2 = m_builder.get<toolkit::Label>(QStringLiteral("Label2"));
     Text1 = m_builder.get<toolkit::TextBox>(QStringLiteral("Text1"));

@@ -48,6 +48,7 @@ RowTexts itemRowTexts(OPCAutomation::OPCItem &item)
 Form3::Form3() : m_builder(this)
 {
     m_builder.build(form3Design());
+    m_builder.nameForScreenReaders({{"ListView1", "Proprietà degli Item"}, {"Text2", "ItemID"}, {"Text1", "Valore"}});
     ListView1 = m_builder.get<toolkit::ListView>(QStringLiteral("ListView1"));
     Text2 = m_builder.get<toolkit::TextBox>(QStringLiteral("Text2"));
     Command2 = m_builder.get<toolkit::CommandButton>(QStringLiteral("Command2"));

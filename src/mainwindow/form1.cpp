@@ -21,6 +21,16 @@ void Form1::addInstaller(Installer installer) { installers().push_back(std::move
 Form1::Form1() : m_builder(this)
 {
     m_builder.build(form1Design());
+    m_builder.nameForScreenReaders({{"OPCServerList", "Elenco degli OPC Servers"},
+                                    {"OPCServerName", "Server OPC"},
+                                    {"Text2", "IP Server"},
+                                    {"OPCGroupName", "Nome Gruppo"},
+                                    {"GroupUpdateRate", "Update Rate (ms)"},
+                                    {"TreeView1", "Risorse del server"},
+                                    {"ListView1", "Items del ramo"},
+                                    {"Text1", "Item ID"},
+                                    {"List2", "Elenco Gruppi"},
+                                    {"ListView2", "Items del gruppo"}});
     const auto &b = m_builder;
     Frame1 = b.get<toolkit::Frame>(QStringLiteral("Frame1"));
     ListOPCServers = b.get<toolkit::CommandButton>(QStringLiteral("ListOPCServers"));

@@ -53,8 +53,14 @@ void FormBuilder::build(const WindowDesign &design)
         widget->setObjectName(row.name);
         widget->setGeometry(twipsToPixels(row.twips));
         widget->setFont(makeFont(row.font, parent->font()));
-        if (!row.tooltip.isEmpty())
+        if (!row.tooltip.isEmpty()) {
             widget->setToolTip(row.tooltip);
+            // Not every kind of control hands its tooltip to a screen reader.
+            widget->setAccessibleDescription(row.tooltip);
+        }
+        // A button is spoken exactly as its caption shows, blanks included.
+        if (row.kind == Kind::Button)
+            widget->setAccessibleName(row.text);
         widget->setEnabled(row.enabled);
         if (row.kind == Kind::Frame)
             widget->lower();
@@ -68,6 +74,13 @@ void FormBuilder::build(const WindowDesign &design)
     std::sort(ordered.begin(), ordered.end(), [](auto *a, auto *b) { return a->tab < b->tab; });
     for (size_t i = 1; i < ordered.size(); ++i)
         QWidget::setTabOrder(m_widgets.value(ordered[i - 1]->name), m_widgets.value(ordered[i]->name));
+}
+
+void FormBuilder::nameForScreenReaders(std::initializer_list<std::pair<const char *, const char *>> names)
+{
+    for (const auto &[control, spoken] : names)
+        if (QWidget *widget = m_widgets.value(QString::fromLatin1(control)))
+            widget->setAccessibleName(QString::fromUtf8(spoken));
 }
 
 } // namespace toolkit

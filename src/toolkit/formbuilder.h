@@ -38,6 +38,9 @@ class FormBuilder {
 public:
     explicit FormBuilder(QWidget *window) : m_window(window) {}
     void build(const WindowDesign &design);
+    // What a screen reader calls the controls that show no caption of their
+    // own (text boxes, lists, picture buttons): control name, spoken name.
+    void nameForScreenReaders(std::initializer_list<std::pair<const char *, const char *>> names);
 
     template <typename T>
     T *get(const QString &name) const
