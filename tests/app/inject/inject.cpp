@@ -6,11 +6,15 @@
 //   key:<Window>                 a letter key to the window's focus widget
 //   click:<Window>/<Control>     a left click in the middle of a control
 //   corner:<Window>/<Control>    a left click 6 pixels inside its bottom-left corner
+//   top:<Window>/<Control>       a left click 8 pixels inside its top-left corner
+//                                (the first row of a list)
 //   type:<Window>/<Control>=text replaces a text box's text
 //   close:<Window>               the window's close box
 //   say:<word>                   prints "say <word>" on standard output
+//   pause:<ms>                   the next step comes this much later
 // <Window> is the class name without its namespace (FrmSplash, Form1...).
 // A step whose window or control is missing prints "missing <step>".
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QLineEdit>
 #include <QTest>
@@ -59,13 +63,19 @@ void play(const QString &step)
         say(QStringLiteral("missing ") + step);
         return;
     }
+    // Lists and views take the mouse in their viewport.
+    QWidget *surface = w;
+    if (auto *area = qobject_cast<QAbstractScrollArea *>(w))
+        surface = area->viewport();
     if (verb == QLatin1String("key")) {
         QWidget *focus = w->focusWidget() ? w->focusWidget() : w;
         QTest::keyClick(focus, Qt::Key_A);
     } else if (verb == QLatin1String("click")) {
-        QTest::mouseClick(w, Qt::LeftButton);
+        QTest::mouseClick(surface, Qt::LeftButton);
+    } else if (verb == QLatin1String("top")) {
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(8, 8));
     } else if (verb == QLatin1String("corner")) {
-        QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() - 6));
+        QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(6, surface->height() - 6));
     } else if (verb == QLatin1String("type")) {
         if (auto *edit = qobject_cast<QLineEdit *>(w))
             edit->setText(arg.section(QLatin1Char('='), 1));
@@ -81,6 +91,10 @@ void start()
     const QStringList steps = qEnvironmentVariable("QUORIVO_INJECT").split(QLatin1Char(';'), Qt::SkipEmptyParts);
     int delay = 300;
     for (const QString &step : steps) {
+        if (step.startsWith(QLatin1String("pause:"))) {
+            delay += step.mid(6).toInt();
+            continue;
+        }
         QTimer::singleShot(delay, qApp, [step] { play(step); });
         delay += 200;
     }
