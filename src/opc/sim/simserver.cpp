@@ -9,6 +9,7 @@
 #include <atomic>
 #include <limits>
 #include <optional>
+#include <unordered_map>
 
 namespace opc::sim {
 
@@ -93,7 +94,8 @@ struct Core {
     int32_t nextAutoName = 1;
     std::vector<std::shared_ptr<SimGroup>> groups;
     std::shared_ptr<SimGroups> collection;
-    QHash<QString, Register> registers;
+    // Node-based, so an item can keep a pointer to its register.
+    std::unordered_map<QString, Register> registers;
 };
 
 std::shared_ptr<Core> alive(const std::weak_ptr<Core> &core)
@@ -131,6 +133,9 @@ private:
     // several calls per item, and counting references costs more than the
     // calls themselves. Everything runs on the window's thread.
     SimGroup &live();
+    // The register this item reads and writes, made with its initial value
+    // (as written when the server started) the first time any item asks.
+    Register &registerIn(Core &core);
 
     std::weak_ptr<SimGroup> m_group;
     SimGroup *m_groupObject; // valid while m_group has not expired
@@ -142,6 +147,7 @@ private:
     bool m_removed = false;
     Value m_value;
     int32_t m_quality = 0;
+    Register *m_register = nullptr; // in the server's map, which outlives no item's use
     QDateTime m_timestamp = dayZero();
     int64_t m_timestampMs = std::numeric_limits<int64_t>::min();
 
@@ -272,6 +278,15 @@ SimGroup &SimItem::live()
     return *m_groupObject;
 }
 
+Register &SimItem::registerIn(Core &core)
+{
+    if (!m_register) {
+        const Value initial = initialValue(m_leaf.type);
+        m_register = &core.registers.try_emplace(m_id, Register{initial, core.startMs, initial, core.startMs}).first->second;
+    }
+    return *m_register;
+}
+
 std::shared_ptr<SimGroup> SimItem::check()
 {
     auto group = m_group.lock();
@@ -296,17 +311,13 @@ void SimItem::Read(int16_t source)
     }
     const int64_t sampleMs = source == OPCDevice ? now() : group->latestSampleMs();
     if (m_leaf.behaviour == Behaviour::Register) {
-        Core *core = &group->live();
-        const auto it = core->registers.constFind(m_id);
-        if (it == core->registers.cend()) {
-            m_value = initialValue(m_leaf.type);
-            setTimestamp(core->startMs);
-        } else if (it->writtenMs <= sampleMs) {
-            m_value = it->value;
-            setTimestamp(it->writtenMs);
+        const Register &reg = registerIn(group->live());
+        if (reg.writtenMs <= sampleMs) {
+            m_value = reg.value;
+            setTimestamp(reg.writtenMs);
         } else {
-            m_value = it->previous;
-            setTimestamp(it->previousMs);
+            m_value = reg.previous;
+            setTimestamp(reg.previousMs);
         }
         m_quality = QualityGood;
     } else {
@@ -336,18 +347,11 @@ void SimItem::Write(const Value &value)
             throw OpcError(S::DISP_E_TYPEMISMATCH);
         converted = textToValue(value.string(), m_leaf.type, currentLocale());
     }
-    auto core = group->check();
-    auto &reg = core->registers[m_id];
-    const int64_t t = now();
-    if (reg.writtenMs == 0) {
-        reg.previous = initialValue(m_leaf.type);
-        reg.previousMs = core->startMs;
-    } else {
-        reg.previous = reg.value;
-        reg.previousMs = reg.writtenMs;
-    }
+    Register &reg = registerIn(group->live());
+    reg.previous = reg.value;
+    reg.previousMs = reg.writtenMs;
     reg.value = converted;
-    reg.writtenMs = t;
+    reg.writtenMs = now();
 }
 
 ItemPtr SimItems::AddItem(const QString &itemId, int32_t clientHandle)
