@@ -1,0 +1,178 @@
+// The arithmetic and the symmetric algorithms of secured OPC UA chunks,
+// byte by byte from fixed nonces and keys (values computed independently
+// with Python's hmac and the openssl command).
+#include "opc/ua/securitypolicy.h"
+
+#include <QTest>
+
+using namespace opc::ua;
+
+namespace {
+QByteArray hex(const char *text) { return QByteArray::fromHex(text); }
+QByteArray counting(int from, int n)
+{
+    QByteArray out;
+    for (int i = 0; i < n; ++i)
+        out.append(static_cast<char>(from + i));
+    return out;
+}
+const QByteArray ClientNonce = counting(0x00, 32);
+const QByteArray ServerNonce = counting(0x80, 32);
+} // namespace
+
+class TestUaSecurity : public QObject {
+    Q_OBJECT
+private slots:
+    void policiesByUri()
+    {
+        for (Policy p : {Policy::None, Policy::Basic256Sha256, Policy::Aes128Sha256RsaOaep, Policy::Aes256Sha256RsaPss})
+            QCOMPARE(policyOfUri(QString::fromLatin1(traitsOf(p).uri)), std::optional<Policy>(p));
+        // The deprecated policies are not spoken.
+        QVERIFY(!policyOfUri(QStringLiteral("http://opcfoundation.org/UA/SecurityPolicy#Basic256")));
+        QVERIFY(!policyOfUri(QStringLiteral("http://opcfoundation.org/UA/SecurityPolicy#Basic128Rsa15")));
+    }
+
+    void keysFromFixedNonces_data()
+    {
+        QTest::addColumn<int>("policy");
+        QTest::addColumn<bool>("client");
+        QTest::addColumn<QByteArray>("expected"); // signing key, encrypting key, IV
+        const QByteArray client = hex("2af527aa718110faf5eb0d676e2a0985495125fd62e6ad63b129793f8f6f4316"
+                                      "1b4b5e8d4e842728e1f9a047e998615c9bd646d620ab90a6cf46eea29d6c9842"
+                                      "c3c4f8750b47e94eac19e52a5439dd1e");
+        const QByteArray server = hex("a32cfbeae0a5afe142dadbecb94195a2685c99541cf5b71e9efd592a4b3648ff"
+                                      "e7689712d1babf38c6352b86e5c0881a52af7b418d551caa289df8cf84278e70"
+                                      "8081af129e631f1a8c56f073c2d50ce8");
+        QTest::newRow("Basic256Sha256, client") << int(Policy::Basic256Sha256) << true << client;
+        QTest::newRow("Basic256Sha256, server") << int(Policy::Basic256Sha256) << false << server;
+        QTest::newRow("Aes256_Sha256_RsaPss, client") << int(Policy::Aes256Sha256RsaPss) << true << client;
+        // 32 signing, 16 encrypting, then the IV from the same stream.
+        QTest::newRow("Aes128_Sha256_RsaOaep, client") << int(Policy::Aes128Sha256RsaOaep) << true << client.left(64);
+    }
+
+    void keysFromFixedNonces()
+    {
+        QFETCH(int, policy);
+        QFETCH(bool, client);
+        QFETCH(QByteArray, expected);
+        const auto p = static_cast<Policy>(policy);
+        const SymmetricKeys keys = client ? deriveKeys(p, ServerNonce, ClientNonce) : deriveKeys(p, ClientNonce, ServerNonce);
+        const int s = traitsOf(p).signingKeyLength, e = traitsOf(p).encryptingKeyLength;
+        QCOMPARE(keys.signingKey.toHex(), expected.left(s).toHex());
+        QCOMPARE(keys.encryptingKey.toHex(), expected.mid(s, e).toHex());
+        QCOMPARE(keys.iv.toHex(), expected.mid(s + e, 16).toHex());
+    }
+
+    void hmacKnownAnswer()
+    {
+        QCOMPARE(hmacSha256(QByteArray("key").repeated(11), "The quick brown fox").toHex(),
+                 QByteArray("11f4f023aec422742d2d521414d65f5c6f2ba387cf8c1e82f95526c136ded092"));
+    }
+
+    void aesKnownAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("cipher");
+        QTest::newRow("AES-256-CBC") << counting(0, 32)
+                                     << hex("ce1cf3a4e3b87b139ba3cff10ace35b68850c3a7b28b5dea1c9119ca47ce8b28");
+        QTest::newRow("AES-128-CBC") << counting(0, 16)
+                                     << hex("c38f66b3f2c34ae2d9fe685a2542dd8bf69a4a5d07ed1538cecce530280d9e5d");
+    }
+
+    void aesKnownAnswers()
+    {
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, cipher);
+        const QByteArray iv = counting(0xA0, 16), plain("0123456789abcdef0123456789abcdef");
+        QCOMPARE(aesCbc(true, key, iv, plain).value_or(QByteArray()).toHex(), cipher.toHex());
+        QCOMPARE(aesCbc(false, key, iv, cipher).value_or(QByteArray()), plain);
+    }
+
+    void aesRefusesWhatItCannotTake()
+    {
+        const QByteArray iv = counting(0, 16);
+        QVERIFY(!aesCbc(true, counting(0, 24), iv, QByteArray(16, 'x')));  // no such key length here
+        QVERIFY(!aesCbc(true, counting(0, 32), iv.left(8), QByteArray(16, 'x')));
+        QVERIFY(!aesCbc(true, counting(0, 32), iv, QByteArray(17, 'x'))); // not whole blocks
+    }
+
+    // The largest body fits the chunk exactly: one byte more does not.
+    void symmetricChunksAtTheBoundary()
+    {
+        for (bool encrypted : {false, true})
+            for (int chunk : {8192, 8193, 8200, 8207, 8208, 65535, 65536}) {
+                const int sig = 32;
+                const auto total = [&](int body) {
+                    if (!encrypted)
+                        return SymmetricHeadersLength + SequenceHeaderLength + body + sig;
+                    const int plain = SequenceHeaderLength + body + symmetricPaddingCount(body, sig) + 1 + sig;
+                    if (plain % AesBlockLength != 0)
+                        return -1;
+                    return SymmetricHeadersLength + plain;
+                };
+                const int max = symmetricMaxBody(chunk, sig, encrypted);
+                const QString at = QStringLiteral("chunk %1, encrypted %2").arg(chunk).arg(encrypted);
+                QVERIFY2(total(max) > 0 && total(max) <= chunk, qPrintable(at));
+                QVERIFY2(total(max + 1) > chunk, qPrintable(at));
+            }
+    }
+
+    // Blocks of the receiver's key, the sender's signature, and the extra
+    // padding byte only when the receiver's key passes 2048 bits.
+    void asymmetricChunksAtTheBoundary()
+    {
+        const int header = 1100;
+        for (int receiverBits : {2048, 3072, 4096})
+            for (int senderBits : {2048, 4096})
+                for (int overhead : {42, 66})
+                    for (int chunk : {8192, 8195, 16384, 65536}) {
+                        const int ctbs = receiverBits / 8, ptbs = ctbs - overhead, sig = senderBits / 8;
+                        const bool extra = receiverBits > 2048;
+                        const auto total = [&](int body) {
+                            const int pad = asymmetricPaddingCount(body, sig, ptbs, extra);
+                            const int plain = SequenceHeaderLength + body + pad + 1 + (extra ? 1 : 0) + sig;
+                            if (plain % ptbs != 0)
+                                return -1;
+                            return 12 + header + plain / ptbs * ctbs;
+                        };
+                        const int max = asymmetricMaxBody(chunk, header, sig, ptbs, ctbs, extra);
+                        const QString at = QStringLiteral("receiver %1, sender %2, overhead %3, chunk %4")
+                                               .arg(receiverBits)
+                                               .arg(senderBits)
+                                               .arg(overhead)
+                                               .arg(chunk);
+                        QVERIFY2(total(max) > 0 && total(max) <= chunk, qPrintable(at));
+                        QVERIFY2(total(max + 1) > chunk, qPrintable(at));
+                    }
+    }
+
+    void paddingWrittenAndRead()
+    {
+        QCOMPARE(paddingBytes(5, false), QByteArray(6, '\x05'));
+        QCOMPARE(paddingBytes(0, false), QByteArray(1, '\x00'));
+        // 300 = 0x012C: the low byte 301 times, then the high byte once.
+        QCOMPARE(paddingBytes(300, true), QByteArray(301, '\x2C') + '\x01');
+        for (bool extra : {false, true})
+            for (int count : {0, 1, 15, 255, 300}) {
+                if (!extra && count > 255)
+                    continue;
+                const QByteArray text = QByteArray("body") + paddingBytes(count, extra);
+                QCOMPARE(paddingLength(text, extra), std::optional<int>(count + 1 + (extra ? 1 : 0)));
+            }
+    }
+
+    void malformedPaddingIsRefused()
+    {
+        QByteArray wrong = QByteArray("body") + paddingBytes(5, false);
+        wrong[5] = 'x';
+        QVERIFY(!paddingLength(wrong, false));
+        QVERIFY(!paddingLength(QByteArray(3, '\x09'), false)); // longer than the text
+        QVERIFY(!paddingLength({}, false));
+        QByteArray extra = QByteArray("body") + paddingBytes(300, true);
+        extra[10] = '\x2D';
+        QVERIFY(!paddingLength(extra, true));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUaSecurity)
+#include "tst_uasecurity.moc"
