@@ -1,8 +1,13 @@
 #pragma once
 
+#include "opc/ua/securitypolicy.h"
+
 #include <QByteArray>
 #include <QString>
+#include <memory>
 #include <optional>
+
+typedef struct evp_pkey_st EVP_PKEY;
 
 namespace opc::ua {
 
@@ -17,5 +22,30 @@ struct EncryptedSecret {
 // certificate that cannot be read.
 std::optional<EncryptedSecret> encryptUserPassword(const QString &policyUri, const QByteArray &serverCertificateDer,
                                                    const QByteArray &password, const QByteArray &serverNonce);
+
+// An RSA key of a secured channel: a certificate's public key, or our own
+// private key. Each operation uses the algorithm the policy names (OPC
+// 10000-7 §6.6): PKCS#1 v1.5 or PSS signatures over SHA-256, OAEP with
+// SHA-1 or SHA-256, block by block.
+class RsaKey {
+public:
+    static std::optional<RsaKey> fromCertificate(const QByteArray &der);
+    static std::optional<RsaKey> fromPrivateKeyPem(const QByteArray &pem);
+
+    int bytes() const;                         // modulus length: cipher text block, signature length
+    int plainTextBlock(Policy policy) const;   // bytes() less the policy's OAEP overhead
+    std::optional<QByteArray> sign(Policy policy, const QByteArray &data) const;
+    bool verify(Policy policy, const QByteArray &data, const QByteArray &signature) const;
+    // Whole blocks: each plain text block becomes one cipher text block.
+    std::optional<QByteArray> encrypt(Policy policy, const QByteArray &plainText) const;
+    std::optional<QByteArray> decrypt(Policy policy, const QByteArray &cipherText) const;
+
+private:
+    explicit RsaKey(std::shared_ptr<EVP_PKEY> key) : m_key(std::move(key)) {}
+    std::shared_ptr<EVP_PKEY> m_key;
+};
+
+// The SHA-1 of a certificate's DER: its thumbprint on the wire.
+QByteArray certificateThumbprint(const QByteArray &der);
 
 } // namespace opc::ua
