@@ -2,9 +2,11 @@
 // byte by byte from fixed nonces and keys (values computed independently
 // with Python's hmac and the openssl command).
 #include "opc/ua/crypto.h"
+#include "opc/ua/securechunk.h"
 #include "opc/ua/securitypolicy.h"
 
 #include <QFile>
+#include <QtEndian>
 #include <QTest>
 
 using namespace opc::ua;
@@ -22,6 +24,23 @@ QByteArray keyFile(const char *name)
 {
     QFile f(QStringLiteral(QUORIVO_TEST_KEYS "/") + QLatin1String(name));
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+// A MSG chunk in plain text: header (size left 0), token 7, sequence 9,
+// request 4, and a body.
+QByteArray plainChunk(int bodyLength)
+{
+    QByteArray chunk("MSGF", 4);
+    chunk += QByteArray(4, '\0');                               // message size, written when secured
+    chunk += QByteArray::fromHex("01000000");                   // secure channel id
+    chunk += QByteArray::fromHex("07000000");                   // token id
+    chunk += QByteArray::fromHex("0900000004000000");           // sequence number, request id
+    return chunk + counting(0x30, bodyLength);
+}
+quint32 messageSize(const QByteArray &chunk) { return qFromLittleEndian<quint32>(chunk.constData() + 4); }
+QByteArray withoutSize(QByteArray chunk)
+{
+    chunk.replace(4, 4, QByteArray(4, '\0'));
+    return chunk;
 }
 const QByteArray ClientNonce = counting(0x00, 32);
 const QByteArray ServerNonce = counting(0x80, 32);
@@ -178,6 +197,111 @@ private slots:
         QByteArray extra = QByteArray("body") + paddingBytes(300, true);
         extra[10] = '\x2D';
         QVERIFY(!paddingLength(extra, true));
+    }
+
+    // --- chunks ---
+
+    void symmetricChunksRoundTrip()
+    {
+        for (Policy p : {Policy::Basic256Sha256, Policy::Aes128Sha256RsaOaep, Policy::Aes256Sha256RsaPss})
+            for (SecurityMode mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt})
+                for (int body : {0, 1, 7, 8, 15, 16, 100, 8000}) {
+                    const SymmetricKeys keys = deriveKeys(p, ServerNonce, ClientNonce);
+                    const QByteArray plain = plainChunk(body);
+                    const auto secured = secureSymmetric(p, mode, keys, plain);
+                    const QString at = QStringLiteral("%1 %2 %3").arg(int(p)).arg(int(mode)).arg(body);
+                    QVERIFY2(secured, qPrintable(at));
+                    QCOMPARE(messageSize(*secured), quint32(secured->size()));
+                    QCOMPARE(secured->left(SymmetricHeadersLength).mid(8), plain.left(SymmetricHeadersLength).mid(8));
+                    if (mode == SecurityMode::Sign) {
+                        // The body travels readable, the signature after it covers the header with its size.
+                        QCOMPARE(secured->size(), plain.size() + 32);
+                        QCOMPARE(secured->right(32), hmacSha256(keys.signingKey, secured->chopped(32)));
+                    } else {
+                        QCOMPARE((secured->size() - SymmetricHeadersLength) % AesBlockLength, 0);
+                        if (body >= 16) // nothing of the body is readable
+                            QVERIFY(!secured->contains(counting(0x30, 16)));
+                    }
+                    const auto opened = openSymmetric(p, mode, keys, *secured);
+                    QVERIFY2(opened, qPrintable(at));
+                    QCOMPARE(withoutSize(*opened), plain);
+                }
+    }
+
+    // Any byte changed in flight, or the other side's keys, opens to nothing.
+    void aTamperedSymmetricChunkOpensToNothing()
+    {
+        const Policy p = Policy::Basic256Sha256;
+        const SymmetricKeys keys = deriveKeys(p, ServerNonce, ClientNonce);
+        for (SecurityMode mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt}) {
+            const QByteArray secured = *secureSymmetric(p, mode, keys, plainChunk(50));
+            for (qsizetype at : {qsizetype(2), qsizetype(5), qsizetype(13), qsizetype(20), qsizetype(60), secured.size() - 1}) {
+                QByteArray flipped = secured;
+                flipped[at] = static_cast<char>(flipped[at] ^ 0x01);
+                QVERIFY2(!openSymmetric(p, mode, keys, flipped), qPrintable(QString::number(at)));
+            }
+            QVERIFY(!openSymmetric(p, mode, deriveKeys(p, ClientNonce, ServerNonce), secured));
+            QVERIFY(!openSymmetric(p, mode, keys, secured.left(20)));
+        }
+    }
+
+    // A chunk whose signature holds but whose padding bytes disagree is
+    // refused all the same.
+    void wrongPaddingUnderAGoodSignatureIsRefused()
+    {
+        const Policy p = Policy::Aes128Sha256RsaOaep;
+        const SymmetricKeys keys = deriveKeys(p, ServerNonce, ClientNonce);
+        QByteArray chunk = plainChunk(20);
+        QByteArray padding = paddingBytes(symmetricPaddingCount(20, 32), false);
+        padding[0] = static_cast<char>(padding[0] + 1);
+        chunk += padding;
+        qToLittleEndian<quint32>(quint32(chunk.size() + 32), chunk.data() + 4);
+        chunk += hmacSha256(keys.signingKey, chunk);
+        const auto cipher = aesCbc(true, keys.encryptingKey, keys.iv, chunk.mid(SymmetricHeadersLength));
+        QVERIFY(cipher);
+        QVERIFY(!openSymmetric(p, SecurityMode::SignAndEncrypt, keys, chunk.left(SymmetricHeadersLength) + *cipher));
+    }
+
+    // The OPN chunk between keys of different lengths, both ways: the
+    // extra padding byte follows the encrypting key.
+    void asymmetricChunksRoundTrip_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QString>("receiver");
+        QTest::newRow("2048 to 4096") << "rsa2048" << "rsa4096";
+        QTest::newRow("4096 to 2048") << "rsa4096" << "rsa2048";
+        QTest::newRow("2048 to 2048") << "rsa2048" << "rsa2048";
+    }
+
+    void asymmetricChunksRoundTrip()
+    {
+        QFETCH(QString, sender);
+        QFETCH(QString, receiver);
+        const auto senderKey = RsaKey::fromPrivateKeyPem(keyFile(qPrintable(sender + QStringLiteral(".pem"))));
+        const auto senderCert = RsaKey::fromCertificate(keyFile(qPrintable(sender + QStringLiteral(".der"))));
+        const auto receiverKey = RsaKey::fromPrivateKeyPem(keyFile(qPrintable(receiver + QStringLiteral(".pem"))));
+        const auto receiverCert = RsaKey::fromCertificate(keyFile(qPrintable(receiver + QStringLiteral(".der"))));
+        QVERIFY(senderKey && senderCert && receiverKey && receiverCert);
+        const int header = 1000; // stands for policy URI, certificate and thumbprint
+        for (Policy p : {Policy::Basic256Sha256, Policy::Aes256Sha256RsaPss})
+            for (int body : {0, 100, 2000}) {
+                QByteArray plain("OPNF", 4);
+                plain += QByteArray(8, '\0') + counting(1, header).left(header) + QByteArray(8, '\x05') + counting(9, body);
+                const auto secured = secureAsymmetric(p, *senderKey, *receiverCert, header, plain);
+                QVERIFY(secured);
+                QCOMPARE(messageSize(*secured), quint32(secured->size()));
+                QCOMPARE((secured->size() - 12 - header) % receiverCert->bytes(), 0);
+                QCOMPARE(secured->left(12 + header).mid(8), plain.left(12 + header).mid(8));
+                const auto opened = openAsymmetric(p, *receiverKey, *senderCert, header, *secured);
+                QVERIFY(opened);
+                QCOMPARE(withoutSize(*opened), plain);
+                QByteArray flipped = *secured;
+                flipped[12 + header + 3] = static_cast<char>(flipped[12 + header + 3] ^ 0x10);
+                QVERIFY(!openAsymmetric(p, *receiverKey, *senderCert, header, flipped));
+                flipped = *secured;
+                flipped[20] = static_cast<char>(flipped[20] ^ 0x10); // the security header is signed too
+                QVERIFY(!openAsymmetric(p, *receiverKey, *senderCert, header, flipped));
+            }
     }
 
     // --- RSA, against what the openssl command made ---
