@@ -1,6 +1,7 @@
 #include "opc/ua/channel.h"
 
 #include "opc/errors.h"
+#include "opc/ua/securechunk.h"
 #include "opc/ua/services.h"
 
 #include <QDateTime>
@@ -58,6 +59,12 @@ void Channel::open(const QString &host, quint16 port, const QString &endpointUrl
     m_endpointUrl = endpointUrl;
     m_buffer.clear();
     m_channelId = m_tokenId = m_sequence = 0;
+    m_previousTokenId = m_receivedSequence = 0;
+    m_sequenceStarted = false;
+    if (m_security.secured() && (!m_security.ownKey || !m_security.serverKey)) {
+        std::exchange(m_openDone, nullptr)(S::E_FAIL);
+        return;
+    }
     delete m_socket;
     m_socket = new QTcpSocket(this);
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -88,15 +95,18 @@ void Channel::sendOpen(bool renew)
 {
     if (!m_socket || (renew && m_state != State::Open))
         return;
+    const bool secured = m_security.secured();
+    const PolicyTraits &traits = traitsOf(secured ? m_security.policy : Policy::None);
+    const QByteArray clientNonce = secured ? secureRandom(traits.nonceLength) : QByteArray();
     const QByteArray message = encodeRequest(Id::OpenSecureChannelRequest, {}, [&](Encoder &e) {
         e.uint32(ProtocolVersion);
         e.int32(renew ? 1 : 0);
-        e.int32(1); // security mode None
-        e.byteString(ByteString::of({}));
+        e.int32(static_cast<int32_t>(secured ? m_security.mode : SecurityMode::None));
+        e.byteString(ByteString::of(clientNonce));
         e.uint32(m_requestedLifetime);
     });
     const uint32_t requestId = ++m_requestId;
-    m_pending.insert(requestId, {[this, renew](const Reply &reply) {
+    m_pending.insert(requestId, {[this, renew, clientNonce](const Reply &reply) {
                                      if (reply.error) {
                                          if (!renew)
                                              finishOpen(reply.error);
@@ -109,9 +119,10 @@ void Channel::sendOpen(bool renew)
                                              throw DecodeError("secure channel refused");
                                          d.uint32(); // server protocol version
                                          m_channelId = d.uint32();
-                                         m_tokenId = d.uint32();
+                                         const uint32_t tokenId = d.uint32();
                                          d.dateTime();
                                          const uint32_t lifetime = std::max<uint32_t>(d.uint32(), 1000);
+                                         takeToken(tokenId, d.byteString(), clientNonce);
                                          m_renew.start(static_cast<int>(std::min<uint64_t>(lifetime * 3ull / 4, INT32_MAX)));
                                          if (renew)
                                              ++m_renewals;
@@ -127,17 +138,57 @@ void Channel::sendOpen(bool renew)
                                  nowMs() + 10000, {}, 0});
     if (!renew)
         m_state = State::Opening;
-    // Asymmetric security header for policy None: the policy, no
-    // certificate, no thumbprint.
+    // The asymmetric security header: the policy, and with security our
+    // certificate and the thumbprint of the server's (OPC 10000-6 §6.7.2.3).
+    Encoder header;
+    if (secured) {
+        header.string(QString::fromLatin1(traits.uri));
+        header.byteString(ByteString::of(m_security.ownCertificate));
+        header.byteString(ByteString::of(certificateThumbprint(m_security.serverCertificate)));
+    } else {
+        header.string(SecurityPolicyNone);
+        header.byteString({});
+        header.byteString({});
+    }
     Encoder e;
     e.uint32(m_channelId);
-    e.string(SecurityPolicyNone);
-    e.byteString({});
-    e.byteString({});
+    e.raw(header.bytes());
     e.uint32(++m_sequence);
     e.uint32(requestId);
     e.raw(message);
-    m_socket->write(frame("OPN", 'F', e.bytes()));
+    QByteArray chunk = frame("OPN", 'F', e.bytes());
+    if (secured) {
+        const auto sealed = secureAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey,
+                                             static_cast<int>(header.size()), chunk);
+        if (!sealed) {
+            m_pending.remove(requestId);
+            if (!renew)
+                finishOpen(S::E_FAIL);
+            else
+                fail(S::E_FAIL);
+            return;
+        }
+        chunk = *sealed;
+    }
+    m_socket->write(chunk);
+}
+
+// A new token: with security, the keys of both directions from the two
+// nonces. We send under it at once; the server's messages under the old
+// one are still taken until it uses the new one (OPC 10000-4 §5.6.2.1).
+void Channel::takeToken(uint32_t tokenId, const ByteString &serverNonce, const QByteArray &clientNonce)
+{
+    if (m_security.secured()) {
+        if (serverNonce.data.size() < traitsOf(m_security.policy).nonceLength)
+            throw DecodeError("server nonce too short");
+        if (m_tokenId != 0 && tokenId != m_tokenId) {
+            m_previousTokenId = m_tokenId;
+            m_previousReceiving = m_receiving;
+        }
+        m_sending = deriveKeys(m_security.policy, serverNonce.data, clientNonce);
+        m_receiving = deriveKeys(m_security.policy, clientNonce, serverNonce.data);
+    }
+    m_tokenId = tokenId;
 }
 
 void Channel::finishOpen(int32_t error)
@@ -171,7 +222,11 @@ void Channel::request(const QByteArray &message, int timeoutMs, Callback callbac
 
 qsizetype Channel::chunkRoom() const
 {
-    return std::max<qsizetype>(m_peer.receiveBufferSize, MinBufferSize) - SymmetricOverhead;
+    const int buffer = static_cast<int>(std::max<uint32_t>(m_peer.receiveBufferSize, MinBufferSize));
+    if (!m_security.secured())
+        return buffer - SymmetricOverhead;
+    return symmetricMaxBody(buffer, traitsOf(m_security.policy).symmetricSignatureLength,
+                            m_security.mode == SecurityMode::SignAndEncrypt);
 }
 
 void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray &body)
@@ -187,8 +242,17 @@ void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray 
         e.uint32(++m_sequence);
         e.uint32(requestId);
         e.raw(body.mid(offset, n));
+        QByteArray chunk = frame(type, last ? 'F' : 'C', e.bytes());
+        if (m_security.secured()) {
+            const auto sealed = secureSymmetric(m_security.policy, m_security.mode, m_sending, chunk);
+            if (!sealed) {
+                fail(S::E_FAIL);
+                return;
+            }
+            chunk = *sealed;
+        }
         if (m_socket)
-            m_socket->write(frame(type, last ? 'F' : 'C', e.bytes()));
+            m_socket->write(chunk);
         offset += n;
     } while (offset < body.size());
 }
@@ -218,7 +282,7 @@ void Channel::feed(const QByteArray &bytes)
         }
         if (static_cast<uint32_t>(m_buffer.size()) < size)
             return;
-        const QByteArray chunk = m_buffer.mid(HeaderSize, size - HeaderSize);
+        const QByteArray chunk = m_buffer.left(size);
         m_buffer.remove(0, size);
         try {
             handleChunk(type, chunkType, chunk);
@@ -231,8 +295,55 @@ void Channel::feed(const QByteArray &bytes)
     }
 }
 
-void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArray &chunk)
+// With security, the chunk is opened and checked before anything of it is
+// read: signature, padding, token and sequence.
+QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
 {
+    if (!m_security.secured() || (type != "OPN" && type != "MSG" && type != "CLO"))
+        return chunk.mid(HeaderSize);
+    std::optional<QByteArray> plain;
+    qsizetype sequenceAt = 0;
+    if (type == "OPN") {
+        Decoder d(chunk.mid(12));
+        if (d.string() != QLatin1String(traitsOf(m_security.policy).uri) ||
+            d.byteString().data != m_security.serverCertificate ||
+            d.byteString().data != certificateThumbprint(m_security.ownCertificate))
+            throw DecodeError("not the channel's security");
+        sequenceAt = 12 + d.position();
+        plain = openAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey, static_cast<int>(d.position()),
+                               chunk);
+    } else {
+        if (chunk.size() < SymmetricHeadersLength)
+            throw DecodeError("chunk too short");
+        const uint32_t tokenId = qFromLittleEndian<quint32>(chunk.constData() + 12);
+        const SymmetricKeys *keys = tokenId == m_tokenId            ? &m_receiving
+                                    : tokenId == m_previousTokenId ? &m_previousReceiving
+                                                                   : nullptr;
+        if (!keys || tokenId == 0)
+            throw DecodeError("unknown token");
+        sequenceAt = SymmetricHeadersLength;
+        plain = openSymmetric(m_security.policy, m_security.mode, *keys, chunk);
+        if (plain && tokenId == m_tokenId && m_previousTokenId != 0) {
+            m_previousTokenId = 0; // the server has moved to the new token
+            m_previousReceiving = {};
+        }
+    }
+    if (!plain || plain->size() < sequenceAt + SequenceHeaderLength)
+        throw DecodeError("chunk does not verify");
+    // Each chunk follows the one before (OPC 10000-6 §6.7.2.4); after
+    // 4,294,966,271 it may start again below 1024.
+    const uint32_t sequence = qFromLittleEndian<quint32>(plain->constData() + sequenceAt);
+    if (m_sequenceStarted && sequence != m_receivedSequence + 1 &&
+        !(m_receivedSequence > 4294966271u && sequence < 1024))
+        throw DecodeError("sequence number out of order");
+    m_sequenceStarted = true;
+    m_receivedSequence = sequence;
+    return plain->mid(HeaderSize);
+}
+
+void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArray &raw)
+{
+    const QByteArray chunk = unsecure(type, raw);
     Decoder d(chunk);
     if (type == "ACK") {
         if (m_state != State::Hello)

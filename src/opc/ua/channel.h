@@ -1,5 +1,10 @@
 #pragma once
 
+#include "opc/ua/binary.h"
+#include "opc/ua/crypto.h"
+#include "opc/ua/securechunk.h"
+#include "opc/ua/securitypolicy.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -19,6 +24,18 @@ struct Reply {
     QByteArray message;
 };
 
+// How a channel is secured: a policy and mode, our certificate and key,
+// and the server's certificate as its endpoint gave it.
+struct ChannelSecurity {
+    Policy policy = Policy::None;
+    SecurityMode mode = SecurityMode::None;
+    QByteArray ownCertificate;
+    std::optional<RsaKey> ownKey;
+    QByteArray serverCertificate;
+    std::optional<RsaKey> serverKey;
+    bool secured() const { return policy != Policy::None && mode != SecurityMode::None; }
+};
+
 // What the channel and the peer agreed in Hello/Acknowledge.
 struct TransportLimits {
     uint32_t receiveBufferSize = 65536;
@@ -31,8 +48,9 @@ struct TransportLimits {
 // worker thread; every member is called there. Messages go out in chunks
 // that fit the peer's receive buffer; chunked responses are reassembled
 // and matched to their requests by request id, in whatever order they come.
-// The channel's security policy is None; the security headers are written
-// and read in one place each so a signing policy can be added there.
+// Without security the channel uses policy None; with it, every chunk is
+// signed (and encrypted) as its policy says, and a chunk that fails to
+// verify, or comes out of sequence, closes the channel.
 class Channel : public QObject {
     Q_OBJECT
 public:
@@ -51,6 +69,10 @@ public:
     // fail.
     void close();
     bool isOpen() const { return m_state == State::Open; }
+
+    // Set before open(); a renewal keeps it.
+    void setSecurity(ChannelSecurity security) { m_security = std::move(security); }
+    const ChannelSecurity &security() const { return m_security; }
 
     // Our side's limits, for tests that want small chunks.
     void setLocalLimits(const TransportLimits &limits) { m_local = limits; }
@@ -83,6 +105,9 @@ private:
     void onReadyRead();
     void onSocketError();
     void handleChunk(const QByteArray &type, char chunkType, const QByteArray &chunk);
+    // The chunk as plain text, checked; throws DecodeError when it fails.
+    QByteArray unsecure(const QByteArray &type, const QByteArray &chunk);
+    void takeToken(uint32_t tokenId, const ByteString &serverNonce, const QByteArray &clientNonce);
     void sendOpen(bool renew);
     void sendChunks(const char *type, uint32_t requestId, const QByteArray &body);
     qsizetype chunkRoom() const; // body bytes per chunk the peer takes
@@ -108,6 +133,14 @@ private:
     Done m_openDone;
     QTimer m_deadlines;
     QTimer m_renew;
+    ChannelSecurity m_security;
+    QByteArray m_clientNonce;          // of the open or renewal under way
+    SymmetricKeys m_sending;           // the current token's, ours
+    SymmetricKeys m_receiving;         // the current token's, the server's
+    uint32_t m_previousTokenId = 0;    // still accepted until the server uses the new one
+    SymmetricKeys m_previousReceiving;
+    uint32_t m_receivedSequence = 0;
+    bool m_sequenceStarted = false;
     QTimer m_connectTimeout;
 };
 

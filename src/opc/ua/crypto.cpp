@@ -4,6 +4,7 @@
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 
@@ -198,6 +199,14 @@ std::optional<QByteArray> RsaKey::decrypt(Policy policy, const QByteArray &ciphe
         plain.resize(static_cast<qsizetype>(length));
         out += plain;
     }
+    return out;
+}
+
+QByteArray secureRandom(int length)
+{
+    QByteArray out(length, Qt::Uninitialized);
+    if (length > 0 && RAND_bytes(reinterpret_cast<unsigned char *>(out.data()), length) != 1)
+        return {};
     return out;
 }
 

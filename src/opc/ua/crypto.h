@@ -45,6 +45,9 @@ private:
     std::shared_ptr<EVP_PKEY> m_key;
 };
 
+// Bytes from the system's cryptographic generator, for nonces.
+QByteArray secureRandom(int length);
+
 // The SHA-1 of a certificate's DER: its thumbprint on the wire.
 QByteArray certificateThumbprint(const QByteArray &der);
 

@@ -1,0 +1,132 @@
+// Secured channels against the node-opcua peer: the opening handshake, and
+// requests and answers signed, or signed and encrypted, under each policy.
+#include "opc/ua/channel.h"
+#include "opc/ua/pki.h"
+#include "opc/ua/services.h"
+#include "uapeer.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace opc::ua;
+
+namespace {
+
+// Opens the channel and waits for the outcome.
+int32_t openChannel(Channel &channel, UaPeer &peer)
+{
+    int32_t result = -1;
+    channel.open(QStringLiteral("127.0.0.1"), peer.port(), peer.url(), 10000, [&](int32_t e) { result = e; });
+    if (!QTest::qWaitFor([&] { return result != -1; }, 12000))
+        return -2;
+    return result;
+}
+
+// GetEndpoints over the channel: needs no session, so it shows both
+// directions of the channel working.
+std::vector<EndpointDescription> endpoints(Channel &channel, const QString &url)
+{
+    const QByteArray request = encodeRequest(Id::GetEndpointsRequest, {}, [&url](Encoder &e) {
+        e.string(url);
+        e.int32(0);
+        e.int32(0);
+    });
+    Reply reply{-1, {}};
+    channel.request(request, 5000, [&](const Reply &r) { reply = r; });
+    if (!QTest::qWaitFor([&] { return reply.error != -1; }, 6000) || reply.error)
+        return {};
+    Decoder d(reply.message);
+    decodeResponseStart(d);
+    return d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+}
+
+} // namespace
+
+class TestUaSecure : public QObject {
+    Q_OBJECT
+    UaPeer *m_peer = nullptr;
+    QTemporaryDir m_pki;
+    std::vector<EndpointDescription> m_endpoints;
+    OwnCertificate m_own;
+
+    ChannelSecurity securityFor(Policy policy, SecurityMode mode)
+    {
+        ChannelSecurity s;
+        s.policy = policy;
+        s.mode = mode;
+        s.ownCertificate = m_own.der;
+        s.ownKey = RsaKey::fromPrivateKeyPem(m_own.privateKeyPem);
+        for (const auto &ep : m_endpoints)
+            if (ep.securityPolicyUri == QLatin1String(traitsOf(policy).uri) && ep.securityMode == int32_t(mode))
+                s.serverCertificate = ep.serverCertificate.data;
+        s.serverKey = RsaKey::fromCertificate(s.serverCertificate);
+        return s;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_peer = new UaPeer;
+        REQUIRE_PEER(*m_peer);
+        const auto own = Pki(m_pki.path()).own();
+        QVERIFY(own);
+        m_own = *own;
+        Channel plain;
+        QCOMPARE(openChannel(plain, *m_peer), 0);
+        m_endpoints = endpoints(plain, m_peer->url());
+        plain.close();
+        QVERIFY(!m_endpoints.empty());
+    }
+    void cleanupTestCase() { delete m_peer; }
+
+    void eachPolicyAndMode_data()
+    {
+        QTest::addColumn<int>("policy");
+        QTest::addColumn<int>("mode");
+        for (Policy p : {Policy::Basic256Sha256, Policy::Aes128Sha256RsaOaep, Policy::Aes256Sha256RsaPss})
+            for (SecurityMode m : {SecurityMode::Sign, SecurityMode::SignAndEncrypt})
+                QTest::addRow("%s %s", traitsOf(p).uri + 43, m == SecurityMode::Sign ? "Sign" : "SignAndEncrypt")
+                    << int(p) << int(m);
+    }
+
+    void eachPolicyAndMode()
+    {
+        QFETCH(int, policy);
+        QFETCH(int, mode);
+        const ChannelSecurity security = securityFor(static_cast<Policy>(policy), static_cast<SecurityMode>(mode));
+        QVERIFY2(security.serverKey, "the peer offers no such endpoint");
+        Channel channel;
+        channel.setSecurity(security);
+        // 8 KiB chunks: the endpoint list needs several of them.
+        channel.setLocalLimits({8192, 8192, 64u << 20, 4096});
+        QCOMPARE(openChannel(channel, *m_peer), 0);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(!endpoints(channel, m_peer->url()).empty());
+        channel.close();
+    }
+
+    void tokensRenewedEverySecondUnderSignAndEncrypt()
+    {
+        Channel channel;
+        channel.setSecurity(securityFor(Policy::Basic256Sha256, SecurityMode::SignAndEncrypt));
+        channel.setRequestedLifetime(1000);
+        QSignalSpy lost(&channel, &Channel::lost);
+        QCOMPARE(openChannel(channel, *m_peer), 0);
+        const uint32_t first = channel.tokenId();
+        // Requests keep going across the renewals, under old and new keys.
+        QElapsedTimer t;
+        t.start();
+        while (channel.renewals() < 3 && t.elapsed() < 15000) {
+            QVERIFY(!endpoints(channel, m_peer->url()).empty());
+            QTest::qWait(100);
+        }
+        QVERIFY2(channel.renewals() >= 3, qPrintable(QString::number(channel.renewals())));
+        QVERIFY(channel.tokenId() != first);
+        QCOMPARE(lost.count(), 0);
+        channel.close();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUaSecure)
+#include "tst_uasecure.moc"
