@@ -1,8 +1,12 @@
 // Arbitrary bytes into the OPC UA channel's framing and reassembly, and every
 // reassembled message into the response decoders. Malformed, oversized or
 // truncated input must close the channel or fail the request, never crash,
-// hang or allocate without bound.
+// hang or allocate without bound. The first byte chooses the channel: plain
+// (policy None), secured and fed the bytes as they come (they must fail the
+// checks), or secured and fed chunks this target seals with the server's
+// fixed keys, so what lies behind the checks is reached too.
 #include "opc/ua/channel.h"
+#include "opc/ua/securechunk.h"
 #include "opc/ua/services.h"
 
 #include <QCoreApplication>
@@ -35,6 +39,31 @@ void decodeEverything(const QByteArray &message)
     });
 }
 
+constexpr uint32_t TokenId = 5;
+
+// Plain chunks sealed as the server would: each run of up to 200 input
+// bytes becomes the body of one MSG chunk for request 1 to 4, in sequence.
+QByteArray sealed(const QByteArray &input, const ChannelSecurity &security, const SymmetricKeys &serverKeys)
+{
+    QByteArray out;
+    uint32_t sequence = 1;
+    for (qsizetype at = 0; at < input.size(); at += 200) {
+        const QByteArray part = input.mid(at, 200);
+        Encoder e;
+        e.raw(QByteArray("MSG", 3));
+        e.byte(static_cast<uint8_t>(part.size() < 200 ? 'F' : 'C'));
+        e.uint32(0);
+        e.uint32(1);
+        e.uint32(TokenId);
+        e.uint32(sequence++);
+        e.uint32(1 + static_cast<uint32_t>(part.isEmpty() ? 0 : static_cast<uint8_t>(part[0]) % 4));
+        e.raw(part);
+        if (const auto chunk = secureSymmetric(security.policy, security.mode, serverKeys, e.take()))
+            out += *chunk;
+    }
+    return out;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
@@ -45,9 +74,25 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    if (size == 0)
+        return 0;
+    const int mode = data[0] % 3;
+    const bool signOnly = data[0] & 0x80;
+    ++data;
+    --size;
     Channel channel;
     channel.setLocalLimits({8192, 8192, 1 << 20, 64});
-    channel.openDetached();
+    // Fixed nonces give fixed keys: ours and the server's.
+    static const QByteArray clientNonce(32, '\x11'), serverNonce(32, '\x22');
+    static const SymmetricKeys ours = deriveKeys(Policy::Basic256Sha256, serverNonce, clientNonce);
+    static const SymmetricKeys theirs = deriveKeys(Policy::Basic256Sha256, clientNonce, serverNonce);
+    ChannelSecurity security;
+    security.policy = Policy::Basic256Sha256;
+    security.mode = signOnly ? SecurityMode::Sign : SecurityMode::SignAndEncrypt;
+    if (mode == 0)
+        channel.openDetached();
+    else
+        channel.openDetached({}, security, TokenId, ours, theirs);
     int answered = 0;
     for (int i = 0; i < 4; ++i)
         channel.request(QByteArray("q"), 60000, [&answered](const Reply &reply) {
@@ -56,10 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 decodeEverything(reply.message);
         });
     // Fed in two pieces, as a socket might deliver it.
-    const auto *bytes = reinterpret_cast<const char *>(data);
-    const size_t half = size / 2;
-    channel.feed(QByteArray(bytes, static_cast<qsizetype>(half)));
-    channel.feed(QByteArray(bytes + half, static_cast<qsizetype>(size - half)));
+    QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    if (mode == 2)
+        input = sealed(input, security, theirs);
+    const qsizetype half = input.size() / 2;
+    channel.feed(input.left(half));
+    channel.feed(input.mid(half));
     if (answered > 4)
         std::abort(); // a request answered twice
     return 0;

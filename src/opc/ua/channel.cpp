@@ -265,6 +265,17 @@ void Channel::openDetached(const TransportLimits &peer)
     m_deadlines.start();
 }
 
+void Channel::openDetached(const TransportLimits &peer, const ChannelSecurity &security, uint32_t tokenId,
+                           const SymmetricKeys &sending, const SymmetricKeys &receiving)
+{
+    m_security = security;
+    m_tokenId = tokenId;
+    m_sending = sending;
+    m_receiving = receiving;
+    m_sequenceStarted = false;
+    openDetached(peer);
+}
+
 void Channel::onReadyRead() { feed(m_socket->readAll()); }
 
 void Channel::feed(const QByteArray &bytes)

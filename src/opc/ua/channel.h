@@ -86,6 +86,10 @@ public:
     // For tests and fuzzing: an open channel without a socket. Requests go
     // nowhere; received bytes come through feed().
     void openDetached(const TransportLimits &peer = {});
+    // The same, secured under this token with these keys (SignAndEncrypt
+    // or Sign as `security` says; its certificates are not needed).
+    void openDetached(const TransportLimits &peer, const ChannelSecurity &security, uint32_t tokenId,
+                      const SymmetricKeys &sending, const SymmetricKeys &receiving);
     void feed(const QByteArray &bytes);
 
 signals:
