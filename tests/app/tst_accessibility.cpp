@@ -11,6 +11,7 @@
 #include <QAccessible>
 #include <QAccessibleTableInterface>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace quorivo;
@@ -168,6 +169,11 @@ private slots:
             QVERIFY(cell && cell->tableCellInterface());
             QCOMPARE(cell->text(QAccessible::Name), cells[c]);
             const auto headers = cell->tableCellInterface()->columnHeaderCells();
+            // Qt hands these out unregistered: they are the caller's.
+            const auto release = qScopeGuard([&headers] {
+                for (QAccessibleInterface *header : headers)
+                    QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(header));
+            });
             QCOMPARE(headers.size(), 1);
             QCOMPARE(headers.first()->text(QAccessible::Name), columns[c]);
         }
