@@ -30,6 +30,7 @@ struct ChannelSecurity {
     Policy policy = Policy::None;
     SecurityMode mode = SecurityMode::None;
     QByteArray ownCertificate;
+    QString ownApplicationUri; // the one in its alternative names: sessions present it
     std::optional<RsaKey> ownKey;
     QByteArray serverCertificate;
     std::optional<RsaKey> serverKey;

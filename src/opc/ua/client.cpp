@@ -3,7 +3,6 @@
 #include "opc/errors.h"
 #include "opc/ua/crypto.h"
 
-#include <QRandomGenerator>
 #include <QUrl>
 
 namespace opc::ua {
@@ -44,18 +43,18 @@ int32_t errorOf(StatusCode status)
     }
 }
 
-ByteString randomBytes(int n)
+// SignatureData: none on an open channel; on a secured one, our signature
+// with the policy's algorithm (OPC 10000-4 §7.37).
+void signatureData(Encoder &e, const ChannelSecurity &security = {}, const QByteArray &data = {})
 {
-    QByteArray bytes(n, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    return ByteString::of(bytes);
-}
-
-void signatureData(Encoder &e)
-{
-    e.string({});
-    e.byteString({});
+    if (!security.secured()) {
+        e.string({});
+        e.byteString({});
+        return;
+    }
+    const auto signature = security.ownKey->sign(security.policy, data);
+    e.string(QString::fromLatin1(traitsOf(security.policy).asymmetricSignatureUri));
+    e.byteString(ByteString::of(signature.value_or(QByteArray())));
 }
 } // namespace
 
@@ -120,6 +119,7 @@ void Client::newChannel()
     m_channel = new Channel(this);
     m_channel->setLocalLimits(m_limits);
     m_channel->setRequestedLifetime(m_requestedLifetime);
+    m_channel->setSecurity(m_security);
     connect(m_channel, &Channel::lost, this, &Client::onLost);
 }
 
@@ -171,7 +171,7 @@ void Client::openSession(Done done)
     });
 }
 
-// The endpoint of the wanted server that speaks security policy None.
+// The endpoint of the wanted server with the channel's policy and mode.
 void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done)
 {
     const auto body = [this](Encoder &e) {
@@ -179,7 +179,10 @@ void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescript
         e.int32(0);
         e.int32(0);
     };
-    sendRequest(Id::GetEndpointsRequest, {}, body, SessionStepTimeoutMs, [this, done](int32_t error, const QByteArray &message) {
+    const QString wantedPolicy = m_security.secured() ? QString::fromLatin1(traitsOf(m_security.policy).uri) : SecurityPolicyNone;
+    const int32_t wantedMode = m_security.secured() ? static_cast<int32_t>(m_security.mode) : 1;
+    sendRequest(Id::GetEndpointsRequest, {}, body, SessionStepTimeoutMs,
+                [this, done, wantedPolicy, wantedMode](int32_t error, const QByteArray &message) {
         if (error)
             return done(error, {});
         try {
@@ -189,7 +192,7 @@ void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescript
                 return done(errorOf(r.header.serviceResult), {});
             const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
             for (const auto &ep : endpoints)
-                if (ep.securityPolicyUri == SecurityPolicyNone && ep.securityMode == 1 &&
+                if (ep.securityPolicyUri == wantedPolicy && ep.securityMode == wantedMode &&
                     (m_serverUri.isEmpty() || ep.server.applicationUri == m_serverUri))
                     return done(0, ep);
         } catch (const DecodeError &) {
@@ -202,9 +205,11 @@ void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescript
 void Client::createSession(const EndpointDescription &endpoint, std::function<void(int32_t, const SessionOffer &)> done)
 {
     m_sessionEndpointUrl = endpoint.endpointUrl;
-    const auto body = [this](Encoder &e) {
+    const QByteArray clientNonce = secureRandom(32);
+    const auto body = [this, clientNonce](Encoder &e) {
         ApplicationDescription me;
-        me.applicationUri = QStringLiteral("urn:quorivo:client");
+        // A secured session presents the URI its certificate names.
+        me.applicationUri = m_security.secured() ? m_security.ownApplicationUri : QStringLiteral("urn:quorivo:client");
         me.productUri = QStringLiteral("urn:quorivo");
         me.applicationName = {QString(), QStringLiteral("Quorivo")};
         me.applicationType = 1;
@@ -212,16 +217,19 @@ void Client::createSession(const EndpointDescription &endpoint, std::function<vo
         e.string(m_serverUri);
         e.string(m_target.url);
         e.string(QStringLiteral("Quorivo"));
-        e.byteString(randomBytes(32));
-        e.byteString({});
+        e.byteString(ByteString::of(clientNonce));
+        e.byteString(m_security.secured() ? ByteString::of(m_security.ownCertificate) : ByteString{});
         e.float64(RequestedSessionTimeoutMs);
         e.uint32(0);
     };
     sendRequest(Id::CreateSessionRequest, {}, body, SessionStepTimeoutMs,
-                [this, done, endpoint](int32_t error, const QByteArray &message) {
+                [this, done, endpoint, clientNonce](int32_t error, const QByteArray &message) {
         if (error)
             return done(error, {});
         SessionOffer offer;
+        offer.clientNonce = clientNonce;
+        QString signatureAlgorithm;
+        ByteString serverSignature;
         try {
             Decoder d(message);
             const Response r = decodeResponseStart(d);
@@ -232,9 +240,23 @@ void Client::createSession(const EndpointDescription &endpoint, std::function<vo
             offer.revisedTimeoutMs = d.float64();
             offer.serverNonce = d.byteString();
             offer.serverCertificate = d.byteString();
+            if (m_security.secured()) {
+                d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+                d.array([](Decoder &x) { return std::make_pair(x.byteString(), x.byteString()); });
+                signatureAlgorithm = d.string();
+                serverSignature = d.byteString();
+            }
         } catch (const DecodeError &) {
             return done(S::RPC_S_SERVER_UNAVAILABLE, {});
         }
+        // On a secured channel the server proves it holds its key: it signs
+        // our certificate and nonce (OPC 10000-4 §5.6.2).
+        if (m_security.secured() &&
+            (offer.serverCertificate.data != m_security.serverCertificate || offer.serverNonce.data.size() < 32 ||
+             signatureAlgorithm != QLatin1String(traitsOf(m_security.policy).asymmetricSignatureUri) ||
+             !m_security.serverKey->verify(m_security.policy, m_security.ownCertificate + clientNonce,
+                                           serverSignature.data)))
+            return done(S::E_FAIL, {});
         if (offer.serverCertificate.isNull)
             offer.serverCertificate = endpoint.serverCertificate;
         // The server's word on how long an idle session lives, not ours.
@@ -283,8 +305,9 @@ void Client::activateSession(const EndpointDescription &endpoint, const SessionO
     token.body = tokenBody.take();
     RequestHeader header;
     header.authenticationToken = m_authToken;
-    const auto body = [&token](Encoder &e) {
-        signatureData(e);
+    const QByteArray proof = offer.serverCertificate.data + offer.serverNonce.data;
+    const auto body = [this, &token, &proof](Encoder &e) {
+        signatureData(e, m_security, proof);
         e.int32(0);
         e.int32(0);
         e.extensionObject(token);

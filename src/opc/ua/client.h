@@ -119,6 +119,11 @@ public:
     uint32_t maxNodesPerBrowse() const { return m_maxPerBrowse; }
     uint32_t maxMonitoredItemsPerCall() const { return m_maxItemsPerCall; }
 
+    // A secured channel and session: the endpoint of this policy and mode,
+    // our certificate, the server's as its endpoint gave it. Set before
+    // connectTo(); None by default.
+    void setSecurity(const ChannelSecurity &security) { m_security = security; }
+
     // For tests: a short token lifetime shows renewals.
     void setRequestedLifetime(uint32_t ms) { m_requestedLifetime = ms; }
     void setLocalLimits(const TransportLimits &limits) { m_limits = limits; }
@@ -142,6 +147,7 @@ private:
         double revisedTimeoutMs = 0;
         ByteString serverNonce;
         ByteString serverCertificate;
+        QByteArray clientNonce;
     };
     void openSession(Done done);
     void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
@@ -170,6 +176,7 @@ private:
     void newChannel();
 
     Channel *m_channel = nullptr;
+    ChannelSecurity m_security;
     Target m_target;
     QString m_serverUri;
     QString m_sessionEndpointUrl;
