@@ -108,19 +108,17 @@ std::optional<RsaKey> RsaKey::fromCertificate(const QByteArray &der)
 {
     const unsigned char *p = data(der);
     std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free);
-    EVP_PKEY *key = cert ? X509_get_pubkey(cert.get()) : nullptr;
-    if (!key)
-        return std::nullopt;
-    std::shared_ptr<EVP_PKEY> owned(key, EVP_PKEY_free);
-    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA)
-        return std::nullopt;
-    return RsaKey(std::move(owned));
+    return adopt(cert ? X509_get_pubkey(cert.get()) : nullptr);
 }
 
 std::optional<RsaKey> RsaKey::fromPrivateKeyPem(const QByteArray &pem)
 {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.constData(), static_cast<int>(pem.size())), BIO_free);
-    EVP_PKEY *key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr;
+    return adopt(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+}
+
+std::optional<RsaKey> RsaKey::adopt(EVP_PKEY *key)
+{
     if (!key)
         return std::nullopt;
     std::shared_ptr<EVP_PKEY> owned(key, EVP_PKEY_free);

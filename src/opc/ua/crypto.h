@@ -42,6 +42,8 @@ public:
 
 private:
     explicit RsaKey(std::shared_ptr<EVP_PKEY> key) : m_key(std::move(key)) {}
+    // Takes ownership; nothing unless it is an RSA key.
+    static std::optional<RsaKey> adopt(EVP_PKEY *key);
     std::shared_ptr<EVP_PKEY> m_key;
 };
 
