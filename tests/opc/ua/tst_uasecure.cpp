@@ -7,6 +7,8 @@
 #include "uapeer.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,10 +39,52 @@ std::vector<EndpointDescription> endpoints(Channel &channel, const QString &url)
     channel.request(request, 5000, [&](const Reply &r) { reply = r; });
     if (!QTest::qWaitFor([&] { return reply.error != -1; }, 6000) || reply.error)
         return {};
-    Decoder d(reply.message);
-    decodeResponseStart(d);
-    return d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+    try {
+        Decoder d(reply.message);
+        decodeResponseStart(d);
+        return d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+    } catch (const DecodeError &) {
+        return {};
+    }
 }
+
+// Stands between the channel and the peer and, once armed, flips one bit
+// of the next chunk the server sends: a byte changed in flight.
+class FlipProxy : public QObject {
+public:
+    explicit FlipProxy(quint16 upstreamPort) : m_upstreamPort(upstreamPort)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *client = m_server.nextPendingConnection();
+            auto *upstream = new QTcpSocket(client);
+            upstream->connectToHost(QHostAddress::LocalHost, m_upstreamPort);
+            QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] {
+                upstream->write(client->readAll());
+            });
+            QObject::connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream] {
+                QByteArray bytes = upstream->readAll();
+                if (m_armed && bytes.size() > 40) {
+                    bytes[40] = static_cast<char>(bytes[40] ^ 0x01);
+                    m_armed = false;
+                    ++m_flipped;
+                }
+                client->write(bytes);
+            });
+            QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(port()); }
+    void arm() { m_armed = true; }
+    int flipped() const { return m_flipped; }
+
+private:
+    QTcpServer m_server;
+    quint16 m_upstreamPort;
+    bool m_armed = false;
+    int m_flipped = 0;
+};
 
 } // namespace
 
@@ -161,6 +205,42 @@ private slots:
         int32_t closed = -1;
         client.disconnectFrom([&](int32_t e) { closed = e; });
         QTRY_VERIFY_WITH_TIMEOUT(closed != -1, 5000);
+    }
+
+    // A bit changed on the way closes the channel: the request it answered
+    // fails, nothing of the chunk is delivered, and a new channel works.
+    void aByteFlippedInFlightClosesTheChannel_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("Sign") << int(SecurityMode::Sign);
+        QTest::newRow("SignAndEncrypt") << int(SecurityMode::SignAndEncrypt);
+    }
+
+    void aByteFlippedInFlightClosesTheChannel()
+    {
+        QFETCH(int, mode);
+        FlipProxy proxy(m_peer->port());
+        Channel channel;
+        channel.setSecurity(securityFor(Policy::Basic256Sha256, static_cast<SecurityMode>(mode)));
+        QSignalSpy lost(&channel, &Channel::lost);
+        int32_t opened = -1;
+        channel.open(QStringLiteral("127.0.0.1"), proxy.port(), m_peer->url(), 10000, [&](int32_t e) { opened = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(opened != -1, 12000);
+        QCOMPARE(opened, 0);
+        QVERIFY(!endpoints(channel, m_peer->url()).empty());
+        proxy.arm();
+        QVERIFY(endpoints(channel, m_peer->url()).empty());
+        QCOMPARE(proxy.flipped(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 5000);
+        QVERIFY(!channel.isOpen());
+        Channel again;
+        again.setSecurity(securityFor(Policy::Basic256Sha256, static_cast<SecurityMode>(mode)));
+        opened = -1;
+        again.open(QStringLiteral("127.0.0.1"), proxy.port(), m_peer->url(), 10000, [&](int32_t e) { opened = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(opened != -1, 12000);
+        QCOMPARE(opened, 0);
+        QVERIFY(!endpoints(again, m_peer->url()).empty());
+        again.close();
     }
 
     void tokensRenewedEverySecondUnderSignAndEncrypt()
