@@ -22,16 +22,14 @@ void ItemTable::setItemRow(int row, ItemRow data)
     if (row < 0 || row >= rows())
         return;
     const auto at = static_cast<size_t>(row);
-    if (m_items.size() <= at) {
+    if (m_items.size() <= at)
         m_items.resize(at + 1);
-        m_hasItem.resize(at + 1, 0);
-    }
-    ItemRow &shown = m_items[at];
+    std::optional<ItemRow> &shown = m_items[at];
     int first = ItemIdColumn, last = TimeStampColumn;
-    if (m_hasItem[at]) {
+    if (shown) {
         // The first and last cells that changed, for the view's ranges.
-        const bool changed[] = {shown.itemId != data.itemId, !(shown.value == data.value), shown.dataType != data.dataType,
-                                shown.quality != data.quality, shown.timeStamp != data.timeStamp};
+        const bool changed[] = {shown->itemId != data.itemId, !(shown->value == data.value), shown->dataType != data.dataType,
+                                shown->quality != data.quality, shown->timeStamp != data.timeStamp};
         while (first <= last && !changed[first])
             ++first;
         if (first > last)
@@ -40,15 +38,14 @@ void ItemTable::setItemRow(int row, ItemRow data)
             --last;
     }
     shown = std::move(data);
-    m_hasItem[at] = 1;
     markDirty(row, first, last);
 }
 
 const ItemRow *ItemTable::itemRow(int row) const
 {
-    if (row < 0 || static_cast<size_t>(row) >= m_items.size() || !m_hasItem[static_cast<size_t>(row)])
+    if (row < 0 || static_cast<size_t>(row) >= m_items.size() || !m_items[static_cast<size_t>(row)])
         return nullptr;
-    return &m_items[static_cast<size_t>(row)];
+    return &*m_items[static_cast<size_t>(row)];
 }
 
 int32_t ItemTable::handleOf(int row) const
@@ -60,7 +57,6 @@ int32_t ItemTable::handleOf(int row) const
 void ItemTable::clearRows()
 {
     m_items.clear();
-    m_hasItem.clear();
     toolkit::ListViewModel::clearRows();
 }
 

@@ -4,6 +4,7 @@
 #include "toolkit/listview.h"
 
 #include <QDateTime>
+#include <optional>
 #include <vector>
 
 Q_DECLARE_METATYPE(opc::Value)
@@ -42,8 +43,7 @@ public:
     QVariant data(const QModelIndex &index, int role) const override;
 
 private:
-    std::vector<ItemRow> m_items; // by row; rows set by texts alone have none
-    std::vector<char> m_hasItem;
+    std::vector<std::optional<ItemRow>> m_items; // by row; rows set by texts alone have none
 };
 
 // A cell's text: a value that has none (a nested array, an error value)

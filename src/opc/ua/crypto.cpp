@@ -10,86 +10,94 @@
 
 namespace opc::ua {
 
-namespace {
-struct Padding {
+// An RSA encryption scheme: the padding, its digest (OAEP), the bytes it
+// takes from each block, and its URI on the wire.
+struct RsaPadding {
     int padding;
-    const EVP_MD *digest; // OAEP only
+    const EVP_MD *digest;
     int overhead;
     const char *algorithm;
 };
 
-std::optional<Padding> paddingFor(const QString &policyUri)
+namespace {
+
+const RsaPadding Pkcs1{RSA_PKCS1_PADDING, nullptr, 11, "http://www.w3.org/2001/04/xmlenc#rsa-1_5"};
+const RsaPadding OaepSha1{RSA_PKCS1_OAEP_PADDING, EVP_sha1(), 42, "http://www.w3.org/2001/04/xmlenc#rsa-oaep"};
+const RsaPadding OaepSha256{RSA_PKCS1_OAEP_PADDING, EVP_sha256(), 66, "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256"};
+
+const RsaPadding &paddingOf(Policy policy) { return traitsOf(policy).rsaEncryptionOverhead == 66 ? OaepSha256 : OaepSha1; }
+
+// A token policy may still name a deprecated policy: its password is
+// encrypted as that policy says, though no channel speaks it.
+std::optional<RsaPadding> paddingFor(const QString &policyUri)
 {
-    const QString policy = policyUri.section(QLatin1Char('#'), 1);
-    if (policy == QLatin1String("Basic128Rsa15"))
-        return Padding{RSA_PKCS1_PADDING, nullptr, 11, "http://www.w3.org/2001/04/xmlenc#rsa-1_5"};
-    if (policy == QLatin1String("Basic256") || policy == QLatin1String("Basic256Sha256") ||
-        policy == QLatin1String("Aes128_Sha256_RsaOaep"))
-        return Padding{RSA_PKCS1_OAEP_PADDING, EVP_sha1(), 42, "http://www.w3.org/2001/04/xmlenc#rsa-oaep"};
-    if (policy == QLatin1String("Aes256_Sha256_RsaPss"))
-        return Padding{RSA_PKCS1_OAEP_PADDING, EVP_sha256(), 66, "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256"};
+    if (const auto policy = policyOfUri(policyUri); policy && *policy != Policy::None)
+        return paddingOf(*policy);
+    const QString name = policyUri.section(QLatin1Char('#'), 1);
+    if (name == QLatin1String("Basic128Rsa15"))
+        return Pkcs1;
+    if (name == QLatin1String("Basic256"))
+        return OaepSha1;
     return std::nullopt;
 }
+
+using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
+
+// One context for every block of an encryption or decryption.
+CtxPtr cryptContext(EVP_PKEY *key, bool encrypt, const RsaPadding &padding)
+{
+    CtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
+    if (!ctx || (encrypt ? EVP_PKEY_encrypt_init(ctx.get()) : EVP_PKEY_decrypt_init(ctx.get())) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding.padding) <= 0 ||
+        (padding.digest && (EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), padding.digest) <= 0 ||
+                            EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), padding.digest) <= 0)))
+        return CtxPtr(nullptr, EVP_PKEY_CTX_free);
+    return ctx;
+}
+
+// Block by block: `inBlock` bytes in, at most `outBlock` out each.
+std::optional<QByteArray> crypt(EVP_PKEY *key, bool encrypt, const RsaPadding &padding, const QByteArray &in, int inBlock,
+                                int outBlock)
+{
+    const CtxPtr ctx = cryptContext(key, encrypt, padding);
+    if (!ctx || inBlock <= 0)
+        return std::nullopt;
+    const auto op = encrypt ? EVP_PKEY_encrypt : EVP_PKEY_decrypt;
+    QByteArray out;
+    for (qsizetype at = 0; at < in.size(); at += inBlock) {
+        const qsizetype n = std::min<qsizetype>(inBlock, in.size() - at);
+        size_t length = static_cast<size_t>(outBlock);
+        QByteArray part(outBlock, Qt::Uninitialized);
+        if (op(ctx.get(), reinterpret_cast<unsigned char *>(part.data()), &length,
+               reinterpret_cast<const unsigned char *>(in.constData()) + at, static_cast<size_t>(n)) <= 0)
+            return std::nullopt;
+        part.resize(static_cast<qsizetype>(length));
+        out += part;
+    }
+    return out;
+}
+
 } // namespace
 
 std::optional<EncryptedSecret> encryptUserPassword(const QString &policyUri, const QByteArray &serverCertificateDer,
                                                    const QByteArray &password, const QByteArray &serverNonce)
 {
     const auto padding = paddingFor(policyUri);
-    if (!padding || serverCertificateDer.isEmpty())
+    const auto key = RsaKey::fromCertificate(serverCertificateDer);
+    if (!padding || !key)
         return std::nullopt;
-    const auto *der = reinterpret_cast<const unsigned char *>(serverCertificateDer.constData());
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &der, serverCertificateDer.size()), X509_free);
-    if (!cert)
-        return std::nullopt;
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(X509_get_pubkey(cert.get()), EVP_PKEY_free);
-    if (!key || EVP_PKEY_base_id(key.get()) != EVP_PKEY_RSA)
-        return std::nullopt;
-
     QByteArray plain(4, '\0');
     qToLittleEndian(static_cast<uint32_t>(password.size() + serverNonce.size()), plain.data());
     plain += password + serverNonce;
-
-    const int keyBytes = EVP_PKEY_get_size(key.get());
-    const int block = keyBytes - padding->overhead;
-    if (block <= 0)
-        return std::nullopt;
-    QByteArray out;
-    for (qsizetype offset = 0; offset < plain.size(); offset += block) {
-        std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                        EVP_PKEY_CTX_free);
-        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 ||
-            EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding->padding) <= 0)
-            return std::nullopt;
-        if (padding->digest && (EVP_PKEY_CTX_set_rsa_oaep_md(ctx.get(), padding->digest) <= 0 ||
-                                EVP_PKEY_CTX_set_rsa_mgf1_md(ctx.get(), padding->digest) <= 0))
-            return std::nullopt;
-        const QByteArray chunk = plain.mid(offset, block);
-        size_t outLen = static_cast<size_t>(keyBytes);
-        QByteArray cipher(keyBytes, '\0');
-        if (EVP_PKEY_encrypt(ctx.get(), reinterpret_cast<unsigned char *>(cipher.data()), &outLen,
-                             reinterpret_cast<const unsigned char *>(chunk.constData()),
-                             static_cast<size_t>(chunk.size())) <= 0)
-            return std::nullopt;
-        cipher.resize(static_cast<qsizetype>(outLen));
-        out += cipher;
-    }
+    const auto cipher = key->encryptWith(*padding, plain);
     // The clear text held the password: wipe it.
     plain.fill('\0');
-    return EncryptedSecret{out, QString::fromLatin1(padding->algorithm)};
+    if (!cipher)
+        return std::nullopt;
+    return EncryptedSecret{*cipher, QString::fromLatin1(padding->algorithm)};
 }
 
 namespace {
-
-// The context of one operation with the policy's padding and digests set.
-using CtxPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
-
-bool setEncryptionPadding(EVP_PKEY_CTX *ctx, Policy policy)
-{
-    const EVP_MD *md = traitsOf(policy).rsaEncryptionOverhead == 66 ? EVP_sha256() : EVP_sha1();
-    return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) > 0 && EVP_PKEY_CTX_set_rsa_oaep_md(ctx, md) > 0 &&
-           EVP_PKEY_CTX_set_rsa_mgf1_md(ctx, md) > 0;
-}
 
 bool setSignaturePadding(EVP_PKEY_CTX *ctx, Policy policy)
 {
@@ -129,7 +137,7 @@ std::optional<RsaKey> RsaKey::adopt(EVP_PKEY *key)
 
 int RsaKey::bytes() const { return EVP_PKEY_get_size(m_key.get()); }
 
-int RsaKey::plainTextBlock(Policy policy) const { return bytes() - traitsOf(policy).rsaEncryptionOverhead; }
+int RsaKey::plainTextBlock(Policy policy) const { return bytes() - paddingOf(policy).overhead; }
 
 std::optional<QByteArray> RsaKey::sign(Policy policy, const QByteArray &message) const
 {
@@ -159,45 +167,19 @@ bool RsaKey::verify(Policy policy, const QByteArray &message, const QByteArray &
 
 std::optional<QByteArray> RsaKey::encrypt(Policy policy, const QByteArray &plainText) const
 {
-    const int block = plainTextBlock(policy);
-    if (block <= 0)
-        return std::nullopt;
-    QByteArray out;
-    for (qsizetype at = 0; at < plainText.size(); at += block) {
-        CtxPtr ctx(EVP_PKEY_CTX_new(m_key.get(), nullptr), EVP_PKEY_CTX_free);
-        if (!ctx || EVP_PKEY_encrypt_init(ctx.get()) <= 0 || !setEncryptionPadding(ctx.get(), policy))
-            return std::nullopt;
-        const QByteArray part = plainText.mid(at, block);
-        size_t length = static_cast<size_t>(bytes());
-        QByteArray cipher(static_cast<qsizetype>(length), Qt::Uninitialized);
-        if (EVP_PKEY_encrypt(ctx.get(), reinterpret_cast<unsigned char *>(cipher.data()), &length, data(part),
-                             static_cast<size_t>(part.size())) <= 0 ||
-            length != static_cast<size_t>(bytes()))
-            return std::nullopt;
-        out += cipher;
-    }
-    return out;
+    return encryptWith(paddingOf(policy), plainText);
+}
+
+std::optional<QByteArray> RsaKey::encryptWith(const RsaPadding &padding, const QByteArray &plainText) const
+{
+    return crypt(m_key.get(), true, padding, plainText, bytes() - padding.overhead, bytes());
 }
 
 std::optional<QByteArray> RsaKey::decrypt(Policy policy, const QByteArray &cipherText) const
 {
-    const int block = bytes();
-    if (block <= 0 || cipherText.size() % block != 0)
+    if (bytes() <= 0 || cipherText.size() % bytes() != 0)
         return std::nullopt;
-    QByteArray out;
-    for (qsizetype at = 0; at < cipherText.size(); at += block) {
-        CtxPtr ctx(EVP_PKEY_CTX_new(m_key.get(), nullptr), EVP_PKEY_CTX_free);
-        if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || !setEncryptionPadding(ctx.get(), policy))
-            return std::nullopt;
-        size_t length = static_cast<size_t>(block);
-        QByteArray plain(block, Qt::Uninitialized);
-        if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char *>(plain.data()), &length,
-                             data(cipherText) + at, static_cast<size_t>(block)) <= 0)
-            return std::nullopt;
-        plain.resize(static_cast<qsizetype>(length));
-        out += plain;
-    }
-    return out;
+    return crypt(m_key.get(), false, paddingOf(policy), cipherText, bytes(), bytes());
 }
 
 QByteArray secureRandom(int length)

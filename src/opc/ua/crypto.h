@@ -10,6 +10,10 @@
 typedef struct evp_pkey_st EVP_PKEY;
 
 namespace opc::ua {
+struct RsaPadding;
+}
+
+namespace opc::ua {
 
 struct EncryptedSecret {
     QByteArray cipherText;
@@ -41,7 +45,10 @@ public:
     std::optional<QByteArray> decrypt(Policy policy, const QByteArray &cipherText) const;
 
 private:
+    friend std::optional<EncryptedSecret> encryptUserPassword(const QString &, const QByteArray &, const QByteArray &,
+                                                              const QByteArray &);
     explicit RsaKey(std::shared_ptr<EVP_PKEY> key) : m_key(std::move(key)) {}
+    std::optional<QByteArray> encryptWith(const RsaPadding &padding, const QByteArray &plainText) const;
     // Takes ownership; nothing unless it is an RSA key.
     static std::optional<RsaKey> adopt(EVP_PKEY *key);
     std::shared_ptr<EVP_PKEY> m_key;

@@ -19,7 +19,7 @@ std::optional<QByteArray> unpad(const QByteArray &plain, qsizetype from, int sig
     const qsizetype signedLength = plain.size() - signatureLength;
     if (signedLength < from)
         return std::nullopt;
-    const auto padding = paddingLength(plain.left(signedLength).mid(from), extraPadding);
+    const auto padding = paddingLength(QByteArrayView(plain).sliced(from, signedLength - from), extraPadding);
     if (!padding)
         return std::nullopt;
     return plain.left(signedLength - *padding);
@@ -48,7 +48,7 @@ std::optional<QByteArray> secureSymmetric(Policy policy, SecurityMode mode, cons
     chunk += signature;
     if (!encrypt)
         return chunk;
-    const auto cipher = aesCbc(true, sending.encryptingKey, sending.iv, chunk.mid(SymmetricHeadersLength));
+    const auto cipher = aesCbc(true, sending.encryptingKey, sending.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
     if (!cipher)
         return std::nullopt;
     return chunk.left(SymmetricHeadersLength) + *cipher;
@@ -65,7 +65,7 @@ std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const 
     QByteArray plain = chunk;
     const bool encrypted = mode == SecurityMode::SignAndEncrypt;
     if (encrypted) {
-        const auto decrypted = aesCbc(false, receiving.encryptingKey, receiving.iv, chunk.mid(SymmetricHeadersLength));
+        const auto decrypted = aesCbc(false, receiving.encryptingKey, receiving.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
         if (!decrypted)
             return std::nullopt;
         plain = chunk.left(SymmetricHeadersLength) + *decrypted;
@@ -73,7 +73,7 @@ std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const 
     // The signature is checked before anything of the padding is believed.
     const qsizetype signedLength = plain.size() - signatureLength;
     if (signedLength < SymmetricHeadersLength + SequenceHeaderLength ||
-        hmacSha256(receiving.signingKey, plain.left(signedLength)) != plain.mid(signedLength))
+        hmacSha256(receiving.signingKey, QByteArrayView(plain).first(signedLength)) != QByteArrayView(plain).sliced(signedLength))
         return std::nullopt;
     if (!encrypted)
         return plain.left(signedLength);

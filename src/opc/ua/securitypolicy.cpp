@@ -120,7 +120,7 @@ QByteArray paddingBytes(int count, bool extraPadding)
     return out;
 }
 
-std::optional<int> paddingLength(const QByteArray &plainText, bool extraPadding)
+std::optional<int> paddingLength(QByteArrayView plainText, bool extraPadding)
 {
     const qsizetype n = plainText.size();
     if (n < (extraPadding ? 2 : 1))
@@ -141,18 +141,19 @@ std::optional<int> paddingLength(const QByteArray &plainText, bool extraPadding)
     return static_cast<int>(length);
 }
 
-QByteArray hmacSha256(const QByteArray &key, const QByteArray &data)
+QByteArray hmacSha256(QByteArrayView key, QByteArrayView data)
 {
     QByteArray out(32, Qt::Uninitialized);
     unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), key.constData(), static_cast<int>(key.size()), bytes(data), static_cast<size_t>(data.size()),
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+              static_cast<size_t>(data.size()),
               reinterpret_cast<unsigned char *>(out.data()), &length) ||
         length != 32)
         return {};
     return out;
 }
 
-std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, const QByteArray &data)
+std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, QByteArrayView data)
 {
     const EVP_CIPHER *cipher = key.size() == 16 ? EVP_aes_128_cbc() : key.size() == 32 ? EVP_aes_256_cbc() : nullptr;
     if (!cipher || iv.size() != AesBlockLength || data.size() % AesBlockLength != 0)
@@ -164,7 +165,8 @@ std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByt
     QByteArray out(data.size(), Qt::Uninitialized);
     int written = 0, last = 0;
     auto *o = reinterpret_cast<unsigned char *>(out.data());
-    if (EVP_CipherUpdate(ctx.get(), o, &written, bytes(data), static_cast<int>(data.size())) <= 0 ||
+    if (EVP_CipherUpdate(ctx.get(), o, &written, reinterpret_cast<const unsigned char *>(data.data()),
+                         static_cast<int>(data.size())) <= 0 ||
         EVP_CipherFinal_ex(ctx.get(), o + written, &last) <= 0 || written + last != data.size())
         return std::nullopt;
     return out;

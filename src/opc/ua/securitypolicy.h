@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <optional>
 
@@ -62,11 +63,11 @@ int asymmetricMaxBody(int chunkSize, int securityHeaderLength, int signatureLeng
 QByteArray paddingBytes(int count, bool extraPadding);
 // How many bytes of padding end this decrypted text (signature removed);
 // nothing when they do not all agree, which closes the channel.
-std::optional<int> paddingLength(const QByteArray &plainText, bool extraPadding);
+std::optional<int> paddingLength(QByteArrayView plainText, bool extraPadding);
 
-QByteArray hmacSha256(const QByteArray &key, const QByteArray &data);
+QByteArray hmacSha256(QByteArrayView key, QByteArrayView data);
 // AES-CBC over whole blocks, no padding of its own; nothing for a key, IV or
 // length it cannot take.
-std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, const QByteArray &data);
+std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, QByteArrayView data);
 
 } // namespace opc::ua
