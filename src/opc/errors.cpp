@@ -7,7 +7,7 @@ namespace opc {
 
 namespace {
 using namespace Status;
-constexpr std::array<std::pair<int32_t, const char *>, 18> Names{{
+constexpr std::array<std::pair<int32_t, const char *>, 23> Names{{
     {S_OK, "S_OK"},
     {NUMERIC_OVERFLOW, "Overflow"},
     {E_FAIL, "E_FAIL"},
@@ -26,6 +26,11 @@ constexpr std::array<std::pair<int32_t, const char *>, 18> Names{{
     {OPC_E_INVALIDITEMID, "OPC_E_INVALIDITEMID"},
     {OPC_E_RANGE, "OPC_E_RANGE"},
     {OPC_E_DUPLICATENAME, "OPC_E_DUPLICATENAME"},
+    {UA_E_NOENDPOINT, "BadSecurityPolicyRejected"},
+    {UA_E_CERTUNTRUSTED, "BadCertificateUntrusted"},
+    {UA_E_CERTTIMEINVALID, "BadCertificateTimeInvalid"},
+    {UA_E_CERTNAMEINVALID, "BadCertificateHostNameInvalid"},
+    {UA_E_OWNCERTREFUSED, "BadSecurityChecksFailed"},
 }};
 } // namespace
 

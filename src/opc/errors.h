@@ -29,6 +29,13 @@ constexpr int32_t OPC_E_UNKNOWNITEMID = status(0xC0040007);
 constexpr int32_t OPC_E_INVALIDITEMID = status(0xC0040008);
 constexpr int32_t OPC_E_RANGE = status(0xC004000B);
 constexpr int32_t OPC_E_DUPLICATENAME = status(0xC004000C);
+// Secured OPC UA connects: the OPC UA status codes of the same meaning, so an
+// engineer finds them in the server's own log.
+constexpr int32_t UA_E_NOENDPOINT = status(0x80550000);          // BadSecurityPolicyRejected
+constexpr int32_t UA_E_CERTUNTRUSTED = status(0x801A0000);       // BadCertificateUntrusted
+constexpr int32_t UA_E_CERTTIMEINVALID = status(0x80140000);     // BadCertificateTimeInvalid
+constexpr int32_t UA_E_CERTNAMEINVALID = status(0x80160000);     // BadCertificateHostNameInvalid
+constexpr int32_t UA_E_OWNCERTREFUSED = status(0x80130000);      // BadSecurityChecksFailed
 } // namespace Status
 
 // The name of a known code ("OPC_E_DUPLICATENAME"), or empty.

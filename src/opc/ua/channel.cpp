@@ -370,7 +370,11 @@ void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArr
         return;
     }
     if (type == "ERR") {
-        fail(S::RPC_S_SERVER_UNAVAILABLE);
+        // A server that will not open a secured channel with us says why:
+        // most often it does not (yet) trust our certificate.
+        const uint32_t code = d.uint32() & 0xFFFF0000u;
+        const bool refusedUs = m_state != State::Open && m_security.secured() && refusesOurCertificate(code);
+        fail(refusedUs ? S::UA_E_OWNCERTREFUSED : S::RPC_S_SERVER_UNAVAILABLE);
         return;
     }
     if (type != "OPN" && type != "MSG" && type != "CLO")

@@ -2,6 +2,9 @@
 
 #include "opc/errors.h"
 #include "opc/ua/crypto.h"
+#include "opc/ua/endpoints.h"
+#include "opc/ua/pki.h"
+#include "opc/ua/trust.h"
 
 #include <QUrl>
 
@@ -39,6 +42,8 @@ int32_t errorOf(StatusCode status)
     case Status::BadNodeIdInvalid:
         return S::OPC_E_INVALIDITEMID;
     default:
+        if (refusesOurCertificate(status.code))
+            return S::UA_E_OWNCERTREFUSED;
         return S::E_FAIL;
     }
 }
@@ -126,23 +131,78 @@ void Client::newChannel()
 void Client::connectTo(const Target &target, const QString &serverUri, int timeoutMs, Done done)
 {
     m_target = target;
-    m_serverUri = serverUri;
-    newChannel();
-    m_channel->open(target.host, target.port, target.url, timeoutMs, [this, done](int32_t error) {
-        if (error) {
-            done(error);
-            return;
+    const EndpointChoice choice = parseEndpointChoice(serverUri);
+    m_serverUri = choice.serverUri;
+    m_refused.reset();
+    const auto finish = [this, done](int32_t e) {
+        if (e == 0) {
+            m_wanted = true;
+            QMutexLocker lock(&m_cacheLock);
+            m_connected = true;
+        } else if (m_channel) {
+            m_channel->close();
         }
-        openSession([this, done](int32_t e) {
-            if (e == 0) {
-                m_wanted = true;
-                QMutexLocker lock(&m_cacheLock);
-                m_connected = true;
-            } else {
-                m_channel->close();
-            }
-            done(e);
+        done(e);
+    };
+    if (!m_securityGiven)
+        m_security = {};
+    newChannel();
+    m_channel->open(target.host, target.port, target.url, timeoutMs, [this, finish, choice, timeoutMs](int32_t error) {
+        if (error)
+            return finish(error);
+        if (m_securityGiven)
+            return openSession(finish);
+        // Endpoints are asked on the open channel every server offers for
+        // discovery (OPC 10000-4 §5.4.4); a secured endpoint needs a channel
+        // of its own.
+        getEndpoints([this, finish, choice, timeoutMs](int32_t error, const std::vector<EndpointDescription> &all) {
+            if (error)
+                return finish(error);
+            const EndpointPick pick = pickEndpoint(all, choice);
+            if (pick.error)
+                return finish(pick.error);
+            if (pick.endpoint.securityMode == static_cast<int32_t>(SecurityMode::None))
+                return openSession(finish);
+            secureTo(pick.endpoint, timeoutMs, finish);
         });
+    });
+}
+
+// The server's certificate checked, our own made on first need, then a
+// channel and a session with the endpoint's policy and mode.
+void Client::secureTo(const EndpointDescription &endpoint, int timeoutMs, Done done)
+{
+    const QString root = m_pkiRoot.isEmpty() ? Pki::defaultRoot() : m_pkiRoot;
+    const QByteArray serverCertificate = endpoint.serverCertificate.data;
+    const TrustList trust(root);
+    const TrustVerdict verdict = trust.check(serverCertificate, endpoint.server.applicationUri, m_target.host);
+    if (verdict.error) {
+        trust.reject(serverCertificate);
+        m_refused = trust.refusal(serverCertificate, verdict, endpoint.server.applicationUri, m_target.host);
+        return done(verdict.error);
+    }
+    auto serverKey = RsaKey::fromCertificate(serverCertificate);
+    const auto own = Pki(root).own();
+    auto ownKey = own ? RsaKey::fromPrivateKeyPem(own->privateKeyPem) : std::nullopt;
+    if (!serverKey)
+        return done(S::UA_E_CERTUNTRUSTED);
+    if (!ownKey)
+        return done(S::E_FAIL);
+    ChannelSecurity security;
+    security.policy = *policyOfUri(endpoint.securityPolicyUri);
+    security.mode = static_cast<SecurityMode>(endpoint.securityMode);
+    security.ownCertificate = own->der;
+    security.ownApplicationUri = own->applicationUri;
+    security.ownKey = std::move(ownKey);
+    security.serverCertificate = serverCertificate;
+    security.serverKey = std::move(serverKey);
+    m_security = security;
+    m_target.url = endpointUrlFor(m_target.url, endpoint.endpointUrl);
+    newChannel();
+    m_channel->open(m_target.host, m_target.port, m_target.url, timeoutMs, [this, done](int32_t error) {
+        if (error)
+            return done(error);
+        openSession(done);
     });
 }
 
@@ -171,18 +231,14 @@ void Client::openSession(Done done)
     });
 }
 
-// The endpoint of the wanted server with the channel's policy and mode.
-void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done)
+void Client::getEndpoints(std::function<void(int32_t, const std::vector<EndpointDescription> &)> done)
 {
     const auto body = [this](Encoder &e) {
         e.string(m_target.url);
         e.int32(0);
         e.int32(0);
     };
-    const QString wantedPolicy = m_security.secured() ? QString::fromLatin1(traitsOf(m_security.policy).uri) : SecurityPolicyNone;
-    const int32_t wantedMode = m_security.secured() ? static_cast<int32_t>(m_security.mode) : 1;
-    sendRequest(Id::GetEndpointsRequest, {}, body, SessionStepTimeoutMs,
-                [this, done, wantedPolicy, wantedMode](int32_t error, const QByteArray &message) {
+    sendRequest(Id::GetEndpointsRequest, {}, body, SessionStepTimeoutMs, [done](int32_t error, const QByteArray &message) {
         if (error)
             return done(error, {});
         try {
@@ -190,15 +246,26 @@ void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescript
             const Response r = decodeResponseStart(d);
             if (r.header.serviceResult.isBad())
                 return done(errorOf(r.header.serviceResult), {});
-            const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
-            for (const auto &ep : endpoints)
-                if (ep.securityPolicyUri == wantedPolicy && ep.securityMode == wantedMode &&
-                    (m_serverUri.isEmpty() || ep.server.applicationUri == m_serverUri))
-                    return done(0, ep);
+            done(0, d.array([](Decoder &x) { return decodeEndpointDescription(x); }));
         } catch (const DecodeError &) {
-            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+            done(S::RPC_S_SERVER_UNAVAILABLE, {});
         }
-        done(S::CO_E_CLASSSTRING, {});
+    });
+}
+
+// The endpoint of the wanted server with the channel's policy and mode.
+void Client::discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done)
+{
+    EndpointChoice choice;
+    choice.serverUri = m_serverUri;
+    choice.exact = true;
+    choice.policy = m_security.secured() ? m_security.policy : Policy::None;
+    choice.mode = m_security.secured() ? m_security.mode : SecurityMode::None;
+    getEndpoints([done, choice](int32_t error, const std::vector<EndpointDescription> &all) {
+        if (error)
+            return done(error, {});
+        const EndpointPick pick = pickEndpoint(all, choice);
+        done(pick.error, pick.endpoint);
     });
 }
 

@@ -4,6 +4,7 @@
 #include "opc/ua/binary.h"
 #include "opc/ua/channel.h"
 #include "opc/ua/services.h"
+#include "opc/certificate.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -122,7 +123,18 @@ public:
     // A secured channel and session: the endpoint of this policy and mode,
     // our certificate, the server's as its endpoint gave it. Set before
     // connectTo(); None by default.
-    void setSecurity(const ChannelSecurity &security) { m_security = security; }
+    void setSecurity(const ChannelSecurity &security)
+    {
+        m_security = security;
+        m_securityGiven = true;
+    }
+    // Otherwise connectTo() picks the endpoint from the server name (see
+    // parseEndpointChoice) and, for a secured one, checks the server's
+    // certificate against this PKI first (Pki::defaultRoot() when empty).
+    void setPkiRoot(const QString &root) { m_pkiRoot = root; }
+    // The server certificate the last connect refused, once.
+    std::optional<RefusedCertificate> takeRefused() { return std::exchange(m_refused, std::nullopt); }
+    const ChannelSecurity &security() const { return m_security; }
 
     // For tests: a short token lifetime shows renewals.
     void setRequestedLifetime(uint32_t ms) { m_requestedLifetime = ms; }
@@ -150,6 +162,8 @@ private:
         QByteArray clientNonce;
     };
     void openSession(Done done);
+    void getEndpoints(std::function<void(int32_t, const std::vector<EndpointDescription> &)> done);
+    void secureTo(const EndpointDescription &endpoint, int timeoutMs, Done done);
     void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
     void createSession(const EndpointDescription &endpoint, std::function<void(int32_t, const SessionOffer &)> done);
     void activateSession(const EndpointDescription &endpoint, const SessionOffer &offer, Done done);
@@ -177,6 +191,9 @@ private:
 
     Channel *m_channel = nullptr;
     ChannelSecurity m_security;
+    bool m_securityGiven = false;
+    QString m_pkiRoot;
+    std::optional<RefusedCertificate> m_refused;
     Target m_target;
     QString m_serverUri;
     QString m_sessionEndpointUrl;

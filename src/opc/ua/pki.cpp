@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QHostInfo>
 #include <QStandardPaths>
 #include <memory>
@@ -21,7 +22,6 @@ using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
 
-constexpr int KeyBits = 2048;
 constexpr int ValidYears = 5;
 
 // The extensions servers look for on a client certificate (OPC 10000-6
@@ -51,6 +51,14 @@ X509Ptr validCertificate(const QByteArray &der)
         X509_cmp_current_time(X509_get0_notAfter(cert.get())) <= 0)
         return X509Ptr(nullptr, X509_free);
     return cert;
+}
+
+QString altNames(const QString &applicationUri, const QStringList &hosts)
+{
+    QString out = QStringLiteral("URI:") + applicationUri;
+    for (const QString &host : hosts)
+        out += (QHostAddress(host).isNull() ? QStringLiteral(",DNS:") : QStringLiteral(",IP:")) + host;
+    return out;
 }
 
 QString uriOf(X509 *cert)
@@ -106,10 +114,13 @@ QString hostName()
 
 QString ownApplicationUri() { return QStringLiteral("urn:%1:Quorivo").arg(hostName()); }
 
-std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicationUri, const QString &host,
-                                                         const QDateTime &notBefore, const QDateTime &notAfter)
+std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicationUri, const QStringList &hosts,
+                                                         const QDateTime &notBefore, const QDateTime &notAfter,
+                                                         int keyBits, const QString &commonName)
 {
-    KeyPtr key(EVP_RSA_gen(KeyBits), EVP_PKEY_free);
+    if (hosts.isEmpty())
+        return std::nullopt;
+    KeyPtr key(EVP_RSA_gen(static_cast<unsigned>(keyBits)), EVP_PKEY_free);
     X509Ptr cert(X509_new(), X509_free);
     if (!key || !cert || X509_set_version(cert.get(), 2) != 1)
         return std::nullopt;
@@ -124,12 +135,12 @@ std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicat
     if (!setTime(X509_getm_notBefore(cert.get()), notBefore) || !setTime(X509_getm_notAfter(cert.get()), notAfter))
         return std::nullopt;
     X509_NAME *name = X509_get_subject_name(cert.get());
-    const QByteArray hostUtf8 = host.toUtf8();
+    const QByteArray hostUtf8 = hosts.first().toUtf8();
     const auto entry = [name](const char *field, const QByteArray &value) {
         return X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(value.constData()),
                                           -1, -1, 0) == 1;
     };
-    if (!entry("CN", "Quorivo") || !entry("O", "Drovane") || !entry("DC", hostUtf8) ||
+    if (!entry("CN", commonName.toUtf8()) || !entry("O", "Drovane") || !entry("DC", hostUtf8) ||
         X509_set_issuer_name(cert.get(), name) != 1 || X509_set_pubkey(cert.get(), key.get()) != 1)
         return std::nullopt;
     const bool extended =
@@ -139,7 +150,7 @@ std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicat
         addExtension(cert.get(), NID_ext_key_usage, QStringLiteral("critical,clientAuth,serverAuth")) &&
         addExtension(cert.get(), NID_subject_key_identifier, QStringLiteral("hash")) &&
         addExtension(cert.get(), NID_authority_key_identifier, QStringLiteral("keyid:always")) &&
-        addExtension(cert.get(), NID_subject_alt_name, QStringLiteral("URI:%1,DNS:%2").arg(applicationUri, host));
+        addExtension(cert.get(), NID_subject_alt_name, altNames(applicationUri, hosts));
     if (!extended || X509_sign(cert.get(), key.get(), EVP_sha256()) <= 0)
         return std::nullopt;
 
@@ -195,7 +206,7 @@ std::optional<OwnCertificate> Pki::own(QString *error) const
         return OwnCertificate{der, pem, uriOf(cert.get())};
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const auto made = makeApplicationCertificate(ownApplicationUri(), hostName(), now.addSecs(-60), now.addYears(ValidYears));
+    const auto made = makeApplicationCertificate(ownApplicationUri(), QStringList{hostName()}, now.addSecs(-60), now.addYears(ValidYears));
     if (!made)
         return fail(QStringLiteral("OpenSSL could not make the certificate"));
     if (!writePrivate(privateKeyPath(), made->privateKeyPem) || !writePublic(certificatePath(), made->der))

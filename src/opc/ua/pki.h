@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 namespace opc::ua {
@@ -42,9 +43,11 @@ private:
 QString ownApplicationUri();
 QString hostName();
 
-// A new self-signed application certificate for this URI and host name;
-// nothing if OpenSSL fails.
-std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicationUri, const QString &host,
-                                                         const QDateTime &notBefore, const QDateTime &notAfter);
+// A new self-signed application certificate for this URI and these host
+// names (addresses go in as IP entries); nothing if OpenSSL fails.
+std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicationUri, const QStringList &hosts,
+                                                         const QDateTime &notBefore, const QDateTime &notAfter,
+                                                         int keyBits = 2048,
+                                                         const QString &commonName = QStringLiteral("Quorivo"));
 
 } // namespace opc::ua

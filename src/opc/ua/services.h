@@ -53,10 +53,23 @@ constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNo
                    BadNoSubscription = 0x80790000, BadSequenceNumberUnknown = 0x807A0000,
                    BadMessageNotAvailable = 0x807B0000, BadWaitingForInitialData = 0x80320000,
                    BadNoCommunication = 0x80310000, BadTooManyOperations = 0x80100000,
-                   BadNoContinuationPoints = 0x804B0000;
+                   BadNoContinuationPoints = 0x804B0000, BadCertificateInvalid = 0x80120000,
+                   BadSecurityChecksFailed = 0x80130000, BadCertificateUriInvalid = 0x80170000,
+                   BadCertificateUseNotAllowed = 0x80180000, BadCertificateUntrusted = 0x801A0000,
+                   BadCertificateRevoked = 0x801D0000;
 }
 
 extern const QString SecurityPolicyNone;
+
+// A status by which a server refuses our certificate (on the channel or
+// the session).
+constexpr bool refusesOurCertificate(uint32_t code)
+{
+    code &= 0xFFFF0000u;
+    return code == Status::BadSecurityChecksFailed || code == Status::BadCertificateUntrusted ||
+           code == Status::BadCertificateInvalid || code == Status::BadCertificateUriInvalid ||
+           code == Status::BadCertificateUseNotAllowed || code == Status::BadCertificateRevoked;
+}
 
 struct RequestHeader {
     NodeId authenticationToken;

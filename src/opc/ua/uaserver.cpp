@@ -1,6 +1,7 @@
 #include "opc/ua/uaserver.h"
 
 #include "opc/ua/browser.h"
+#include "opc/ua/endpoints.h"
 #include "opc/ua/link.h"
 #include "opc/ua/objects.h"
 #include "opc/ua/services.h"
@@ -27,47 +28,69 @@ public:
             m_link->close();
     }
 
+    // Each server the node's discovery reports, by application URI; for the
+    // server at the typed endpoint, also one entry per endpoint the bridge
+    // can use, most secure first (see parseEndpointChoice for the form).
     Value GetOPCServers(const QString &node) override
     {
         const auto target = parseTarget(node);
         if (!target)
             throw OpcError(S::E_INVALIDARG);
         Worker worker;
-        using Result = std::pair<int32_t, QByteArray>;
+        struct Result {
+            int32_t error = S::RPC_S_SERVER_UNAVAILABLE;
+            QByteArray servers, endpoints;
+        };
         QObject *context = worker.context();
         const Target t = *target;
-        const Result r = worker.call<Result>(ConnectTimeoutMs + 1000, Result{S::RPC_S_SERVER_UNAVAILABLE, {}},
-                                             [context, t](std::function<void(Result)> complete) {
+        const Result r = worker.call<Result>(ConnectTimeoutMs + 1000, Result{}, [context, t](std::function<void(Result)> complete) {
             auto *channel = new Channel(context);
-            channel->open(t.host, t.port, t.url, ConnectTimeoutMs, [channel, t, complete](int32_t error) {
-                if (error) {
-                    complete({error, {}});
-                    channel->deleteLater();
-                    return;
-                }
-                const QByteArray request = encodeRequest(Id::FindServersRequest, {}, [&t](Encoder &e) {
+            const auto finish = [channel, complete](const Result &result) {
+                complete(result);
+                channel->close();
+                channel->deleteLater();
+            };
+            channel->open(t.host, t.port, t.url, ConnectTimeoutMs, [channel, t, finish](int32_t error) {
+                if (error)
+                    return finish({error, {}, {}});
+                const auto urlOnly = [&t](Encoder &e) {
                     e.string(t.url);
                     e.int32(0);
                     e.int32(0);
-                });
-                channel->request(request, CallTimeoutMs, [channel, complete](const Reply &reply) {
-                    complete({reply.error, reply.message});
-                    channel->close();
-                    channel->deleteLater();
+                };
+                channel->request(encodeRequest(Id::FindServersRequest, {}, urlOnly), CallTimeoutMs,
+                                 [channel, finish, urlOnly](const Reply &servers) {
+                    if (servers.error)
+                        return finish({servers.error, {}, {}});
+                    channel->request(encodeRequest(Id::GetEndpointsRequest, {}, urlOnly), CallTimeoutMs,
+                                     [finish, servers](const Reply &endpoints) {
+                        finish({endpoints.error, servers.message, endpoints.message});
+                    });
                 });
             });
         });
-        if (r.first)
-            throw OpcError(r.first);
+        if (r.error)
+            throw OpcError(r.error);
         std::vector<Value> ids;
         try {
-            Decoder d(r.second);
-            const Response resp = decodeResponseStart(d);
+            Decoder d(r.servers);
+            Response resp = decodeResponseStart(d);
             if (resp.header.serviceResult.isBad())
                 throw OpcError(S::E_FAIL);
-            for (const auto &server : d.array([](Decoder &x) { return decodeApplicationDescription(x); }))
-                if (server.applicationType != 1)
-                    ids.push_back(Value::text(server.applicationUri));
+            const auto servers = d.array([](Decoder &x) { return decodeApplicationDescription(x); });
+            Decoder e(r.endpoints);
+            resp = decodeResponseStart(e);
+            const auto endpoints = resp.header.serviceResult.isBad()
+                                       ? std::vector<EndpointDescription>{}
+                                       : e.array([](Decoder &x) { return decodeEndpointDescription(x); });
+            for (const auto &server : servers) {
+                if (server.applicationType == 1)
+                    continue; // a client
+                ids.push_back(Value::text(server.applicationUri));
+                for (const auto &ep : usableEndpoints(endpoints, server.applicationUri))
+                    ids.push_back(Value::text(endpointChoiceText(server.applicationUri, *policyOfUri(ep.securityPolicyUri),
+                                                                 static_cast<SecurityMode>(ep.securityMode))));
+            }
         } catch (const DecodeError &) {
             throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
         }
@@ -94,6 +117,8 @@ public:
             complete(0);
         });
         link->client = client;
+        // A certificate refused by an earlier connect is no longer news.
+        opc::takeRefusedCertificate();
         Target t = *target;
         const int32_t error = link->worker->call<int32_t>(ConnectTimeoutMs + 2000, S::RPC_S_SERVER_UNAVAILABLE,
                                                           [client, t, progId](std::function<void(int32_t)> complete) {
@@ -102,6 +127,13 @@ public:
         // The password is not kept in this thread either.
         t.password.fill(QLatin1Char('\0'));
         if (error) {
+            std::optional<RefusedCertificate> refused;
+            link->worker->call<int>(2000, 0, [client, &refused](std::function<void(int)> complete) {
+                refused = client->takeRefused();
+                complete(0);
+            });
+            if (refused)
+                opc::setRefusedCertificate(std::move(*refused));
             link->close();
             throw OpcError(error);
         }

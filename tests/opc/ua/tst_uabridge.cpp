@@ -54,7 +54,17 @@ private slots:
         QStringList ids;
         for (const Value &v : list.elements())
             ids << v.string();
-        QCOMPARE(ids, QStringList{PeerId});
+        // The server, then each endpoint most secure first: the peer's
+        // SecurityLevel puts SignAndEncrypt above Sign, then its policies.
+        const QStringList expected{PeerId,
+                                   PeerId + QStringLiteral(" (Aes256_Sha256_RsaPss, SignAndEncrypt)"),
+                                   PeerId + QStringLiteral(" (Basic256Sha256, SignAndEncrypt)"),
+                                   PeerId + QStringLiteral(" (Aes128_Sha256_RsaOaep, SignAndEncrypt)"),
+                                   PeerId + QStringLiteral(" (Aes256_Sha256_RsaPss, Sign)"),
+                                   PeerId + QStringLiteral(" (Basic256Sha256, Sign)"),
+                                   PeerId + QStringLiteral(" (Aes128_Sha256_RsaOaep, Sign)"),
+                                   PeerId + QStringLiteral(" (None, None)")};
+        QCOMPARE(ids, expected);
     }
 
     void connectFailures_data()

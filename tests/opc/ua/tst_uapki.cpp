@@ -130,13 +130,13 @@ private slots:
         const QDateTime now = QDateTime::currentDateTimeUtc();
         QByteArray der = first->der;
         if (damage == QLatin1String("expired"))
-            der = makeApplicationCertificate(first->applicationUri, hostName(), now.addYears(-6), now.addDays(-1))->der;
+            der = makeApplicationCertificate(first->applicationUri, QStringList{hostName()}, now.addYears(-6), now.addDays(-1))->der;
         else if (damage == QLatin1String("future"))
-            der = makeApplicationCertificate(first->applicationUri, hostName(), now.addDays(1), now.addYears(5))->der;
+            der = makeApplicationCertificate(first->applicationUri, QStringList{hostName()}, now.addDays(1), now.addYears(5))->der;
         else if (damage == QLatin1String("garbage"))
             der = "not a certificate";
         else
-            der = makeApplicationCertificate(first->applicationUri, hostName(), now, now.addYears(5))->der;
+            der = makeApplicationCertificate(first->applicationUri, QStringList{hostName()}, now, now.addYears(5))->der;
         QFile f(pki.certificatePath());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(der);

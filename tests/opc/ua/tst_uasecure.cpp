@@ -113,11 +113,12 @@ class TestUaSecure : public QObject {
 private slots:
     void initTestCase()
     {
-        m_peer = new UaPeer;
-        REQUIRE_PEER(*m_peer);
         const auto own = Pki(m_pki.path()).own();
         QVERIFY(own);
         m_own = *own;
+        QVERIFY(UaPeer::trustBridge(m_pki.path()));
+        m_peer = new UaPeer;
+        REQUIRE_PEER(*m_peer);
         Channel plain;
         QCOMPARE(openChannel(plain, *m_peer), 0);
         m_endpoints = endpoints(plain, m_peer->url());

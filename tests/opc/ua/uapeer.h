@@ -1,6 +1,12 @@
 #pragma once
 
 #include "opc/automation.h"
+#include "opc/ua/crypto.h"
+#include "opc/ua/pki.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -8,19 +14,75 @@
 #include <QTcpServer>
 #include <QTest>
 
+// How the peer is made. By default it has a certificate of its own made
+// here (2048 bits, urn:quorivo:peer, 127.0.0.1 and localhost), and the
+// bridge and the peer trust each other: a connect by bare server URI takes
+// the most secure endpoint.
+struct PeerOptions {
+    int sessionTimeoutMs = 0;
+    int keyBits = 2048;
+    QStringList hosts{QStringLiteral("127.0.0.1"), QStringLiteral("localhost")};
+    int validFromDays = -1;
+    int validForDays = 5 * 365;
+    QString policies;          // short names, comma-separated; all when empty
+    bool peerTrustsUs = true;  // our certificate in the peer's trusted folder
+    bool weTrustPeer = true;   // the peer's certificate in ours
+};
+
+// The PKI the bridge uses in this test program: its own, so parallel test
+// programs do not make certificates over each other's.
+inline QString testPki()
+{
+    static const QString root = [] {
+        const QString dir = QStringLiteral(QUORIVO_UA_PEER_PKI "/client-") + QCoreApplication::applicationName();
+        QDir(dir + QStringLiteral("/trusted/certs")).removeRecursively(); // last run's peers
+        qputenv("QUORIVO_PKI", dir.toUtf8());
+        return dir;
+    }();
+    return root;
+}
+
+inline QByteArray pemOf(const QByteArray &der)
+{
+    QByteArray out = "-----BEGIN CERTIFICATE-----\n";
+    const QByteArray b64 = der.toBase64();
+    for (qsizetype i = 0; i < b64.size(); i += 64)
+        out += b64.mid(i, 64) + '\n';
+    return out + "-----END CERTIFICATE-----\n";
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
 // The node-opcua test peer, started on a free port of 127.0.0.1 for the
 // life of the object.
 class UaPeer {
 public:
     UaPeer() { start(); }
     // A peer that grants sessions of at most this many milliseconds.
-    explicit UaPeer(int sessionTimeoutMs) : m_sessionTimeoutMs(sessionTimeoutMs) { start(); }
+    explicit UaPeer(int sessionTimeoutMs) : UaPeer(PeerOptions{sessionTimeoutMs}) {}
+    explicit UaPeer(const PeerOptions &options) : m_options(options) { start(); }
     ~UaPeer() { stop(); }
 
     bool available() const { return m_ready; }
     QString why() const { return m_why; }
     quint16 port() const { return m_port; }
     QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(m_port); }
+    // The peer's certificate (DER) and its PKI folder.
+    const QByteArray &certificate() const { return m_certificate; }
+    static QString pki() { return QStringLiteral(QUORIVO_UA_PEER_PKI); }
+    // Puts the bridge's certificate where the peer looks for trusted ones.
+    static bool trustBridge(const QString &clientPki = testPki())
+    {
+        const auto own = opc::ua::Pki(clientPki).own();
+        return own && writeFile(pki() + QStringLiteral("/server/trusted/certs/quorivo-%1.pem")
+                                           .arg(QString::fromLatin1(opc::ua::certificateThumbprint(own->der).toHex())),
+                                pemOf(own->der));
+    }
 
     void stop()
     {
@@ -47,14 +109,17 @@ public:
             probe.listen(QHostAddress::LocalHost, 0);
             m_port = probe.serverPort();
         }
-        m_process.setWorkingDirectory(dir);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (m_sessionTimeoutMs > 0)
-            env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_sessionTimeoutMs));
+        if (!makeCertificate(env))
+            return false;
+        m_process.setWorkingDirectory(dir);
+        if (m_options.sessionTimeoutMs > 0)
+            env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_options.sessionTimeoutMs));
+        if (!m_options.policies.isEmpty())
+            env.insert(QStringLiteral("PEER_POLICIES"), m_options.policies);
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start(QStringLiteral("node"), {dir + QStringLiteral("/peer.js"), QString::number(m_port),
-                                                 QStringLiteral(QUORIVO_UA_PEER_PKI)});
+        m_process.start(QStringLiteral("node"), {dir + QStringLiteral("/peer.js"), QString::number(m_port), pki()});
         QByteArray out;
         for (int i = 0; i < 600 && !out.contains("ready"); ++i) {
             m_process.waitForReadyRead(100);
@@ -103,8 +168,37 @@ public:
     }
 
 private:
+    // The peer's certificate, made once per peer and kept across restarts.
+    bool makeCertificate(QProcessEnvironment &env)
+    {
+        const QString base = pki() + QStringLiteral("/peer-%1").arg(m_port);
+        if (m_certificate.isEmpty()) {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            const auto made = opc::ua::makeApplicationCertificate(
+                QStringLiteral("urn:quorivo:peer"), m_options.hosts, now.addDays(m_options.validFromDays),
+                now.addDays(m_options.validFromDays + m_options.validForDays), m_options.keyBits, QStringLiteral("QuorivoPeer"));
+            if (!made || !writeFile(base + QStringLiteral(".pem"), pemOf(made->der)) ||
+                !writeFile(base + QStringLiteral(".key"), made->privateKeyPem)) {
+                m_why = QStringLiteral("could not make the peer's certificate");
+                return false;
+            }
+            m_certificate = made->der;
+            const QString ours = testPki();
+            if (m_options.weTrustPeer)
+                writeFile(ours + QStringLiteral("/trusted/certs/peer-%1.der").arg(m_port), m_certificate);
+            if (m_options.peerTrustsUs && !trustBridge(ours)) {
+                m_why = QStringLiteral("could not make the bridge's certificate");
+                return false;
+            }
+        }
+        env.insert(QStringLiteral("PEER_CERT"), base + QStringLiteral(".pem"));
+        env.insert(QStringLiteral("PEER_KEY"), base + QStringLiteral(".key"));
+        return true;
+    }
+
+    PeerOptions m_options;
+    QByteArray m_certificate;
     qsizetype m_answered = 0;
-    int m_sessionTimeoutMs = 0;
     QByteArray m_log;
     QProcess m_process;
     quint16 m_port = 0;

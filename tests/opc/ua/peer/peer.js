@@ -3,13 +3,15 @@
 // user. Prints "ready <port>" once it listens.
 //   node peer.js <port> <pki-folder>
 // Each session made and each login tried is told on standard output.
+// Every policy and mode is offered: None, Basic256Sha256,
+// Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss, Sign and SignAndEncrypt.
 // PEER_SESSION_TIMEOUT_MS caps the session timeout it grants. A line
 // "close-sessions" on standard input closes every session, as a server
 // does at its own timeout, and answers "closed <count>".
 "use strict";
 const path = require("path");
 const {
-    OPCUAServer, OPCUACertificateManager, nodesets, DataType, DataValue, Variant, StatusCodes, standardUnits,
+    OPCUAServer, OPCUACertificateManager, SecurityPolicy, MessageSecurityMode, nodesets, DataType, DataValue, Variant, StatusCodes, standardUnits,
 } = require("node-opcua");
 const { build_address_space_for_conformance_testing } = require("node-opcua-address-space-for-conformance-testing");
 
@@ -17,11 +19,23 @@ const port = parseInt(process.argv[2] || "4840", 10);
 const pki = process.argv[3] || path.join(__dirname, "pki");
 
 async function main() {
+    // Strict, as a plant server: a client certificate is refused until it
+    // lies in <pki>/server/trusted/certs (PEER_TRUST_ALL=1 accepts any).
     const serverCertificateManager = new OPCUACertificateManager({
         rootFolder: path.join(pki, "server"),
-        automaticallyAcceptUnknownCertificate: true,
+        automaticallyAcceptUnknownCertificate: process.env.PEER_TRUST_ALL === "1",
     });
+    // PEER_CERT and PEER_KEY (PEM) give the server the certificate a test
+    // made for it: its key size, dates and names.
+    const own = process.env.PEER_CERT ? { certificateFile: process.env.PEER_CERT, privateKeyFile: process.env.PEER_KEY } : {};
+    // PEER_POLICIES (comma-separated short names) narrows what is offered.
+    const policies = (process.env.PEER_POLICIES || "None,Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss")
+        .split(",").map((name) => SecurityPolicy[name]);
     const server = new OPCUAServer({
+        ...own,
+        securityPolicies: policies,
+        securityModes: (policies.includes(SecurityPolicy.None) ? [MessageSecurityMode.None] : [])
+            .concat(policies.some((p) => p !== SecurityPolicy.None) ? [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt] : []),
         port,
         hostname: "127.0.0.1",
         nodeset_filename: [nodesets.standard],

@@ -1,0 +1,28 @@
+#include "opc/certificate.h"
+
+#include <QMutex>
+
+namespace opc {
+
+namespace {
+QMutex lock;
+std::optional<RefusedCertificate> &slot()
+{
+    static std::optional<RefusedCertificate> refused;
+    return refused;
+}
+} // namespace
+
+void setRefusedCertificate(RefusedCertificate certificate)
+{
+    QMutexLocker guard(&lock);
+    slot() = std::move(certificate);
+}
+
+std::optional<RefusedCertificate> takeRefusedCertificate()
+{
+    QMutexLocker guard(&lock);
+    return std::exchange(slot(), std::nullopt);
+}
+
+} // namespace opc
