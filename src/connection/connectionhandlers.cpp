@@ -1,5 +1,6 @@
 #include "connection/connectionhandlers.h"
 
+#include "connection/certificatewindow.h"
 #include "connection/form2.h"
 #include "toolkit/guard.h"
 
@@ -60,6 +61,9 @@ void ConnectionHandlers::OPCServerConnect_Click(Form1 &f)
         f.setControlEnabled(Ctl::DisconnectFromServer, false);
         f.ConnectedOPCServer.reset();
         f.DisplayOPC_COM_ErrorValue(QStringLiteral("Connetti"), code);
+        // A server certificate refused: the operator decides, then connects again.
+        if (const auto refused = opc::takeRefusedCertificate())
+            showRefusedCertificate(*refused);
     }
 }
 

@@ -115,6 +115,9 @@ void Channel::sendOpen(bool renew)
                                      try {
                                          Decoder d(reply.message);
                                          const Response r = decodeResponseStart(d);
+                                         if (!renew && m_security.secured() &&
+                                             refusesOurCertificate(r.header.serviceResult.code))
+                                             return finishOpen(S::UA_E_OWNCERTREFUSED);
                                          if (r.typeId != Id::OpenSecureChannelResponse || r.header.serviceResult.isBad())
                                              throw DecodeError("secure channel refused");
                                          d.uint32(); // server protocol version

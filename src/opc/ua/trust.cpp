@@ -88,7 +88,7 @@ QDateTime dateOf(const ASN1_TIME *time)
 QString nameOf(const X509_NAME *name)
 {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0)
+    if (!bio || X509_NAME_print_ex(bio.get(), name, 0, (XN_FLAG_ONELINE & ~XN_FLAG_SPC_EQ & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT) < 0)
         return {};
     char *text = nullptr;
     const long length = BIO_get_mem_data(bio.get(), &text);

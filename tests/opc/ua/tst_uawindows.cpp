@@ -6,6 +6,11 @@
 #include "support/messages.h"
 #include "uapeer.h"
 
+#include "opc/errors.h"
+#include "opc/ua/trust.h"
+
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
 using quorivo::Form1;
@@ -28,10 +33,14 @@ private slots:
         Form1 &f = openMainWindow();
         f.Text2->setText(m_peer->url());
         click(f.ListOPCServers);
-        QCOMPARE(listBoxTexts(f.OPCServerList), QStringList{"urn:quorivo:peer"});
+        const QStringList listed = listBoxTexts(f.OPCServerList);
+        QCOMPARE(listed.size(), 8); // the server, and its seven endpoints
+        QCOMPARE(listed.first(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(listed[1], QStringLiteral("urn:quorivo:peer (Aes256_Sha256_RsaPss, SignAndEncrypt)"));
         pickListRow(f.OPCServerList, 0);
         click(f.OPCServerConnect);
         QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QTRY_VERIFY(m_peer->said("session created Aes256_Sha256_RsaPss SignAndEncrypt") == 1);
 
         // Browse down to a conformance variable and pick it.
         click(f.Command1);
@@ -80,6 +89,162 @@ private slots:
         // Ticks after the disconnect go on quietly.
         QTest::qWait(300);
         QVERIFY(messages.messages.empty());
+    }
+
+    // A server the bridge does not trust yet: the connect fails with its own
+    // number, the certificate lands in rejected/, the window tells what it
+    // is; trusted always, the next connect works, and so does the next run.
+    void anUntrustedServerIsTrustedByTheOperator()
+    {
+        PeerOptions options;
+        options.weTrustPeer = false;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
+        const QString rejected = testPki() + QStringLiteral("/rejected/certs/") + thumbprint + QStringLiteral(".der");
+        QFile::remove(rejected);
+        MessageRecorder messages;
+        messages.answer = QStringLiteral("Rifiuta");
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", opc::Status::UA_E_CERTUNTRUSTED));
+        QVERIFY(QFile::exists(rejected));
+        QCOMPARE(messages.choices.size(), size_t(1));
+
+        // Rejected, it is refused again; then trusted always.
+        messages.clear();
+        messages.answer = QStringLiteral("Considera sempre attendibile");
+        click(f.OPCServerConnect);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.choices.size(), size_t(1));
+        const auto &window = messages.choices[0];
+        QCOMPARE(window.title, QStringLiteral(" Certificato del server OPC"));
+        QCOMPARE(window.buttons, (QStringList{"Considera sempre attendibile", "Accetta per questa sessione", "Rifiuta"}));
+        for (const QString &part : {QStringLiteral("Soggetto: CN=QuorivoPeer"), QStringLiteral("Impronta SHA-1: ") + thumbprint,
+                                    QStringLiteral("URI dell'applicazione: urn:quorivo:peer"),
+                                    QStringLiteral("Nomi host: 127.0.0.1, localhost"), QStringLiteral("Chiave: 2048 bit"),
+                                    QStringLiteral("- Il certificato non è attendibile")})
+            QVERIFY2(window.prompt.contains(part), qPrintable(part + QStringLiteral(" in ") + window.prompt));
+        QVERIFY(QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + thumbprint + QStringLiteral(".der")));
+        QVERIFY(!QFile::exists(rejected));
+
+        messages.clear();
+        click(f.OPCServerConnect);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QVERIFY(messages.messages.empty());
+        QVERIFY(messages.choices.empty());
+        click(f.DisconnectFromServer);
+        // What the next run believes: the trusted folder alone.
+        const opc::ua::TrustList list(testPki());
+        QCOMPARE(list.check(peer.certificate(), QStringLiteral("urn:quorivo:peer"), QStringLiteral("127.0.0.1")).error, 0);
+    }
+
+    // Expired and host-mismatched certificates: each its own number and
+    // words; accepted for this run, the connect works; rejected, it fails
+    // again the same way.
+    void certificatesWithProblems_data()
+    {
+        QTest::addColumn<int>("validFromDays");
+        QTest::addColumn<int>("validForDays");
+        QTest::addColumn<QStringList>("hosts");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("answer");
+        const QStringList local{"127.0.0.1", "localhost"};
+        QTest::newRow("expired, accepted") << -400 << 365 << local << opc::Status::UA_E_CERTTIMEINVALID
+                                           << "- Il certificato è scaduto il " << "Accetta per questa sessione";
+        QTest::newRow("not yet valid, rejected") << 30 << 365 << local << opc::Status::UA_E_CERTTIMEINVALID
+                                                 << "- Il certificato è valido solo dal " << "Rifiuta";
+        QTest::newRow("other host, accepted") << -1 << 365 << QStringList{"plc7.example"} << opc::Status::UA_E_CERTNAMEINVALID
+                                              << "- Il nome host 127.0.0.1 non compare tra i nomi del certificato."
+                                              << "Accetta per questa sessione";
+        QTest::newRow("other host, rejected") << -1 << 365 << QStringList{"plc7.example"} << opc::Status::UA_E_CERTNAMEINVALID
+                                              << "- Il nome host 127.0.0.1 non compare" << "Rifiuta";
+    }
+
+    void certificatesWithProblems()
+    {
+        QFETCH(int, validFromDays);
+        QFETCH(int, validForDays);
+        QFETCH(QStringList, hosts);
+        QFETCH(int, error);
+        QFETCH(QString, problem);
+        QFETCH(QString, answer);
+        PeerOptions options;
+        options.validFromDays = validFromDays;
+        options.validForDays = validForDays;
+        options.hosts = hosts;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        MessageRecorder messages;
+        messages.answer = answer;
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", error));
+        QCOMPARE(messages.choices.size(), size_t(1));
+        QVERIFY2(messages.choices[0].prompt.contains(problem), qPrintable(messages.choices[0].prompt));
+        // Trusted, yet not believed: dates and names are judged apart.
+        QVERIFY(!messages.choices[0].prompt.contains(QStringLiteral("non è attendibile")));
+
+        messages.clear();
+        click(f.OPCServerConnect);
+        if (answer == QStringLiteral("Rifiuta")) {
+            QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+            QCOMPARE(messages.messages.size(), size_t(1));
+            QCOMPARE(messages.messages[0].prompt, reportText("Connetti", error));
+        } else {
+            QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+            QVERIFY(messages.messages.empty());
+            click(f.DisconnectFromServer);
+        }
+        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
+        QVERIFY(!QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + thumbprint + QStringLiteral(".der")));
+    }
+
+    // The peer does not know our certificate: its own number, no certificate
+    // window (there is nothing of the server's to judge). Once our
+    // certificate is in the peer's trusted folder, the connect works.
+    void aServerRefusingOurCertificate()
+    {
+        QTemporaryDir fresh;
+        qputenv("QUORIVO_PKI", fresh.path().toUtf8());
+        const auto restore = qScopeGuard([] { qputenv("QUORIVO_PKI", testPki().toUtf8()); });
+        PeerOptions options;
+        options.peerTrustsUs = false;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        QVERIFY(opc::ua::TrustList(fresh.path()).trust(peer.certificate()));
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", opc::Status::UA_E_OWNCERTREFUSED));
+        QVERIFY(messages.choices.empty());
+
+        QVERIFY(UaPeer::trustBridge(fresh.path()));
+        // The peer watches its folder; it may take it a moment to look.
+        for (int i = 0; i < 40 && f.windowTitle() != QStringLiteral("Server Connesso"); ++i) {
+            messages.clear();
+            click(f.OPCServerConnect);
+            if (f.windowTitle() != QStringLiteral("Server Connesso"))
+                QTest::qWait(250);
+        }
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QVERIFY(messages.messages.empty());
+    }
+
+private:
+    static void connectTo(Form1 &f, const QString &url, const QString &server)
+    {
+        f.Text2->setText(url);
+        f.OPCServerName->setText(server);
+        f.setControlEnabled(quorivo::Ctl::OPCServerConnect, true);
+        click(f.OPCServerConnect);
     }
 };
 

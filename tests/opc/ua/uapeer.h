@@ -75,13 +75,19 @@ public:
     // The peer's certificate (DER) and its PKI folder.
     const QByteArray &certificate() const { return m_certificate; }
     static QString pki() { return QStringLiteral(QUORIVO_UA_PEER_PKI); }
-    // Puts the bridge's certificate where the peer looks for trusted ones.
+    // Moves the bridge's certificate to where the peer looks for trusted
+    // ones, as an operator does: out of rejected/ (which the peer believes
+    // first), into trusted/.
     static bool trustBridge(const QString &clientPki = testPki())
     {
         const auto own = opc::ua::Pki(clientPki).own();
-        return own && writeFile(pki() + QStringLiteral("/server/trusted/certs/quorivo-%1.pem")
-                                           .arg(QString::fromLatin1(opc::ua::certificateThumbprint(own->der).toHex())),
-                                pemOf(own->der));
+        if (!own)
+            return false;
+        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(own->der).toHex());
+        const QDir rejected(pki() + QStringLiteral("/server/rejected"));
+        for (const QString &name : rejected.entryList({QLatin1Char('*') + thumbprint + QLatin1Char('*')}, QDir::Files))
+            QFile::remove(rejected.filePath(name));
+        return writeFile(pki() + QStringLiteral("/server/trusted/certs/quorivo-%1.pem").arg(thumbprint), pemOf(own->der));
     }
 
     void stop()

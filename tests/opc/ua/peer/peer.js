@@ -140,7 +140,9 @@ async function main() {
             const asked = message.request.requestedSessionTimeout || sessionTimeout;
             message.request.requestedSessionTimeout = Math.min(asked, sessionTimeout);
         }
-        process.stdout.write("session created\n");
+        // With the channel's policy and mode: "session created Basic256Sha256 SignAndEncrypt".
+        const policy = String(channel.securityPolicy || "").split("#").pop();
+        process.stdout.write(`session created ${policy} ${MessageSecurityMode[channel.securityMode]}\n`);
         return createSession(message, channel);
     };
     let input = "";
