@@ -48,44 +48,6 @@ std::vector<EndpointDescription> endpoints(Channel &channel, const QString &url)
     }
 }
 
-// Stands between the channel and the peer and, once armed, flips one bit
-// of the next chunk the server sends: a byte changed in flight.
-class FlipProxy : public QObject {
-public:
-    explicit FlipProxy(quint16 upstreamPort) : m_upstreamPort(upstreamPort)
-    {
-        m_server.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            QTcpSocket *client = m_server.nextPendingConnection();
-            auto *upstream = new QTcpSocket(client);
-            upstream->connectToHost(QHostAddress::LocalHost, m_upstreamPort);
-            QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] {
-                upstream->write(client->readAll());
-            });
-            QObject::connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream] {
-                QByteArray bytes = upstream->readAll();
-                if (m_armed && bytes.size() > 40) {
-                    bytes[40] = static_cast<char>(bytes[40] ^ 0x01);
-                    m_armed = false;
-                    ++m_flipped;
-                }
-                client->write(bytes);
-            });
-            QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-        });
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(port()); }
-    void arm() { m_armed = true; }
-    int flipped() const { return m_flipped; }
-
-private:
-    QTcpServer m_server;
-    quint16 m_upstreamPort;
-    bool m_armed = false;
-    int m_flipped = 0;
-};
-
 } // namespace
 
 class TestUaSecure : public QObject {

@@ -12,6 +12,9 @@
 #include <QProcess>
 #include <QString>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <atomic>
 #include <QTest>
 
 // How the peer is made. By default it has a certificate of its own made
@@ -64,7 +67,7 @@ class UaPeer {
 public:
     UaPeer() { start(); }
     // A peer that grants sessions of at most this many milliseconds.
-    explicit UaPeer(int sessionTimeoutMs) : UaPeer(PeerOptions{sessionTimeoutMs}) {}
+    explicit UaPeer(int sessionTimeoutMs) : UaPeer(withSessionTimeout(sessionTimeoutMs)) {}
     explicit UaPeer(const PeerOptions &options) : m_options(options) { start(); }
     ~UaPeer() { stop(); }
 
@@ -174,6 +177,13 @@ public:
     }
 
 private:
+    static PeerOptions withSessionTimeout(int ms)
+    {
+        PeerOptions options;
+        options.sessionTimeoutMs = ms;
+        return options;
+    }
+
     // The peer's certificate, made once per peer and kept across restarts.
     bool makeCertificate(QProcessEnvironment &env)
     {
@@ -210,6 +220,71 @@ private:
     quint16 m_port = 0;
     bool m_ready = false;
     QString m_why;
+};
+
+// Stands between the channel and the peer and, once armed, flips one bit
+// of the next chunk the server sends: a byte changed in flight.
+class FlipProxy : public QObject {
+public:
+    explicit FlipProxy(quint16 upstreamPort) : m_upstreamPort(upstreamPort)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            QTcpSocket *client = m_server.nextPendingConnection();
+            auto *upstream = new QTcpSocket(client);
+            upstream->connectToHost(QHostAddress::LocalHost, m_upstreamPort);
+            QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] {
+                upstream->write(client->readAll());
+            });
+            QObject::connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream] {
+                QByteArray bytes = upstream->readAll();
+                if (m_armed && bytes.size() > 40) {
+                    bytes[40] = static_cast<char>(bytes[40] ^ 0x01);
+                    m_armed = false;
+                    ++m_flipped;
+                }
+                client->write(bytes);
+            });
+            QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        });
+    }
+    quint16 port() const { return m_server.serverPort(); }
+    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(port()); }
+    void arm() { m_armed = true; }
+    int flipped() const { return m_flipped; }
+
+private:
+    QTcpServer m_server;
+    quint16 m_upstreamPort;
+    std::atomic_bool m_armed = false;
+    std::atomic_int m_flipped = 0;
+};
+
+// The proxy on a thread of its own, for callers that block while they
+// wait (the bridge's calls run no event loop).
+class ThreadedFlipProxy {
+public:
+    explicit ThreadedFlipProxy(quint16 upstreamPort)
+    {
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+        QMetaObject::invokeMethod(&m_context, [this, upstreamPort] { m_proxy = new FlipProxy(upstreamPort); },
+                                  Qt::BlockingQueuedConnection);
+    }
+    ~ThreadedFlipProxy()
+    {
+        QMetaObject::invokeMethod(&m_context, [this] { delete m_proxy; }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+    QString url() const { return m_proxy->url(); }
+    void arm() { m_proxy->arm(); }
+    int flipped() const { return m_proxy->flipped(); }
+
+private:
+    QThread m_thread;
+    QObject m_context;
+    FlipProxy *m_proxy = nullptr;
 };
 
 // Reads the item from the cache until its quality is what is wanted.
