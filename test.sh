@@ -9,7 +9,7 @@ QUORIVO_ROOT=$(cd "$(dirname "$0")" && pwd)
 source "$QUORIVO_ROOT/tools/setup.sh"
 
 quorivo_install_packages "${QUORIVO_PACKAGES[@]}" clang libclang-rt-14-dev \
-    dpkg-dev desktop-file-utils appstream lintian
+    dpkg-dev desktop-file-utils appstream lintian openssl
 # Node.js may come from elsewhere than Debian (with npm inside); only a
 # machine without it gets Debian's.
 command -v npm >/dev/null || quorivo_install_packages nodejs npm

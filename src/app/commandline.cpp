@@ -48,7 +48,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         out = {false, 0, text, {}};
     } else if (parser.isSet(version)) {
         out = {false, 0,
-               QStringLiteral("%1 %2\nOPC UA security policies: None\n")
+               QStringLiteral("%1 %2\nOPC UA security policies: None, Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss\n"
+                              "OPC UA security modes: None, Sign, SignAndEncrypt\n")
                    .arg(QCoreApplication::applicationName(), QCoreApplication::applicationVersion()),
                {}};
     }

@@ -60,7 +60,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("out");
         QTest::addColumn<QString>("err");
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "Quorivo 1.0.0\nOPC UA security policies: None\n"
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "Quorivo 1.0.0\nOPC UA security policies: None, Basic256Sha256, Aes128_Sha256_RsaOaep, Aes256_Sha256_RsaPss\nOPC UA security modes: None, Sign, SignAndEncrypt\n"
                                  << "";
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: quorivo [options]" << "";
         QTest::newRow("help with Qt's options") << QStringList{"--help-all"} << 0 << "--version" << "";
