@@ -2,6 +2,7 @@
 // node-opcua peer in the same run: one Read of 10,000 variables, 10,000
 // sequential Reads, and 10,000 items changing every second.
 #include "opc/ua/client.h"
+#include "opc/ua/pki.h"
 #include "uapeer.h"
 
 #include <QCoreApplication>
@@ -39,17 +40,32 @@ std::vector<ReadValueId> massNodes(int n)
     return ids;
 }
 
-} // namespace
+// node-opcua's client on a secured endpoint needs a certificate the strict
+// peer trusts: made here, in the peer's trusted folder before it starts.
+struct NodeClientCertificate {
+    QString certificateFile, keyFile, applicationUri;
+};
 
-int main(int argc, char **argv)
+NodeClientCertificate nodeClientCertificate()
 {
-    QCoreApplication app(argc, argv);
-    UaPeer peer;
-    if (!peer.available()) {
-        std::printf("OPC UA bench skipped: %s\n", qPrintable(peer.why()));
-        return 0;
+    NodeClientCertificate out;
+    out.applicationUri = QStringLiteral("urn:quorivo:bench:node-opcua");
+    out.certificateFile = UaPeer::pki() + QStringLiteral("/bench-node-client.pem");
+    out.keyFile = UaPeer::pki() + QStringLiteral("/bench-node-client.key");
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const auto made = makeApplicationCertificate(out.applicationUri, {QStringLiteral("localhost")}, now.addDays(-1),
+                                                 now.addDays(30), 2048, QStringLiteral("BenchNodeClient"));
+    if (made) {
+        writeFile(out.certificateFile, pemOf(made->der));
+        writeFile(out.keyFile, made->privateKeyPem);
+        writeFile(UaPeer::pki() + QStringLiteral("/server/trusted/certs/bench-node-client.pem"), pemOf(made->der));
     }
+    return out;
+}
 
+// One table: the bridge and node-opcua's client on the same endpoint.
+bool measure(UaPeer &peer, const char *policy, const char *mode, const NodeClientCertificate &nodeCertificate)
+{
     Worker worker;
     Client *client = nullptr;
     QObject *context = worker.context();
@@ -58,11 +74,12 @@ int main(int argc, char **argv)
         done(0);
     });
     const Target target = *parseTarget(peer.url());
-    if (worker.call<int32_t>(12000, -1, [client, target](std::function<void(int32_t)> done) {
-            client->connectTo(target, QStringLiteral("urn:quorivo:peer"), 10000, done);
+    const QString server = QStringLiteral("urn:quorivo:peer (%1, %2)").arg(QLatin1String(policy), QLatin1String(mode));
+    if (worker.call<int32_t>(12000, -1, [client, target, server](std::function<void(int32_t)> done) {
+            client->connectTo(target, server, 10000, done);
         }) != 0) {
-        std::printf("OPC UA bench: the bridge could not connect\n");
-        return 1;
+        std::printf("OPC UA bench: the bridge could not connect to %s\n", qPrintable(server));
+        return false;
     }
     // A read as the bridge makes it: the answer decoded into data values.
     const auto read = [&](const std::vector<ReadValueId> &ids) {
@@ -90,7 +107,9 @@ int main(int argc, char **argv)
 
     QProcess node;
     node.setWorkingDirectory(QStringLiteral(QUORIVO_UA_PEER_DIR));
-    node.start(QStringLiteral("node"), {QStringLiteral("bench_client.js"), peer.url()});
+    node.start(QStringLiteral("node"), {QStringLiteral("bench_client.js"), peer.url(), QLatin1String(policy), QLatin1String(mode),
+                                        nodeCertificate.certificateFile, nodeCertificate.keyFile,
+                                        nodeCertificate.applicationUri});
     node.waitForFinished(180000);
     // Its result is the last line; the library may log before it.
     const QList<QByteArray> lines = node.readAllStandardOutput().trimmed().split('\n');
@@ -152,7 +171,8 @@ int main(int argc, char **argv)
                    ? QString::number(theirs.value(QLatin1String(key)).toDouble(), 'f', digits) + QLatin1String(unit)
                    : QStringLiteral("n/a");
     };
-    std::printf("| %-44s | %18s | %18s |\n|%s|%s|%s|\n", "OPC UA, against the node-opcua peer", "Quorivo bridge",
+    const QByteArray title = QStringLiteral("OPC UA, %1 %2").arg(QLatin1String(policy), QLatin1String(mode)).toLatin1();
+    std::printf("\n| %-44s | %18s | %18s |\n|%s|%s|%s|\n", title.constData(), "Quorivo bridge",
                 "node-opcua client", std::string(46, '-').c_str(), std::string(20, '-').c_str(),
                 std::string(20, '-').c_str());
     row("one Read of 10,000 variables (median of 9)", ms(bulk[BulkRounds / 2]), num("bulkMs", 1, " ms"));
@@ -162,5 +182,21 @@ int main(int argc, char **argv)
     row("10,000 items changing every second: notif./s", QString::number(perSecond, 'f', 0),
         num("notificationsPerSecond", 0, ""));
     row("  CPU of the client process", QString::number(cpu, 'f', 1) + QStringLiteral(" %"), num("cpuPercent", 1, " %"));
-    return 0;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const NodeClientCertificate nodeCertificate = nodeClientCertificate();
+    UaPeer peer;
+    if (!peer.available()) {
+        std::printf("OPC UA bench skipped: %s\n", qPrintable(peer.why()));
+        return 0;
+    }
+    const bool open = measure(peer, "None", "None", nodeCertificate);
+    const bool secured = measure(peer, "Basic256Sha256", "SignAndEncrypt", nodeCertificate);
+    return open && secured ? 0 : 1;
 }

@@ -4,8 +4,11 @@
 // hang or allocate without bound. The first byte chooses the channel: plain
 // (policy None), secured and fed the bytes as they come (they must fail the
 // checks), or secured and fed chunks this target seals with the server's
-// fixed keys, so what lies behind the checks is reached too.
+// fixed keys, so what lies behind the checks is reached too. Endpoint lists
+// go on to the endpoint choice and the certificate check.
 #include "opc/ua/channel.h"
+#include "opc/ua/endpoints.h"
+#include "opc/ua/trust.h"
 #include "opc/ua/securechunk.h"
 #include "opc/ua/services.h"
 
@@ -30,7 +33,15 @@ void decodeEverything(const QByteArray &message)
     };
     attempt([](Decoder &d) { d.array([](Decoder &x) { return x.dataValue(); }); });
     attempt([](Decoder &d) { d.array([](Decoder &x) { return decodeBrowseResult(x); }); });
-    attempt([](Decoder &d) { d.array([](Decoder &x) { return decodeEndpointDescription(x); }); });
+    // Endpoints as a connect takes them: the choice, then the server's
+    // certificate judged (hostile bytes meet OpenSSL's parser here).
+    attempt([](Decoder &d) {
+        const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+        const EndpointPick pick = pickEndpoint(endpoints, parseEndpointChoice(QStringLiteral("urn:quorivo:peer")));
+        if (pick.error == 0)
+            TrustList(QStringLiteral("/nonexistent")).check(pick.endpoint.serverCertificate.data,
+                                                            pick.endpoint.server.applicationUri, QStringLiteral("127.0.0.1"));
+    });
     attempt([](Decoder &d) {
         d.uint32();
         d.array([](Decoder &x) { return x.uint32(); });

@@ -1,12 +1,25 @@
 // node-opcua's own client doing the bridge benchmark's work against the
 // peer; prints one JSON line.
-//   node bench_client.js <endpoint>
+//   node bench_client.js <endpoint> [<policy> <mode> <certificate.pem> <key.pem> <applicationUri>]
+// With a policy other than None it uses the given certificate, which the
+// peer has been told to trust.
 "use strict";
-const { OPCUAClient, AttributeIds, TimestampsToReturn, ClientMonitoredItemGroup, MessageSecurityMode, SecurityPolicy } = require("node-opcua");
+const { OPCUAClient, OPCUACertificateManager, AttributeIds, TimestampsToReturn, ClientMonitoredItemGroup, MessageSecurityMode, SecurityPolicy } = require("node-opcua");
+const path = require("path");
+const os = require("os");
+const fs = require("fs");
 
 async function main() {
-    const endpoint = process.argv[2];
-    const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None });
+    const [endpoint, policy = "None", mode = "None", certificateFile, privateKeyFile, applicationUri] = process.argv.slice(2);
+    const secured = policy !== "None";
+    const pki = fs.mkdtempSync(path.join(os.tmpdir(), "bench-node-pki-"));
+    const client = OPCUAClient.create({
+        endpointMustExist: false,
+        securityMode: MessageSecurityMode[mode],
+        securityPolicy: SecurityPolicy[policy],
+        ...(secured ? { certificateFile, privateKeyFile, applicationUri,
+            clientCertificateManager: new OPCUACertificateManager({ rootFolder: pki, automaticallyAcceptUnknownCertificate: true }) } : {}),
+    });
     await client.connect(endpoint);
     const session = await client.createSession();
     const nodes = [];
