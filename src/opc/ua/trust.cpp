@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QSet>
 #include <QtEndian>
 #include <memory>
@@ -156,11 +157,13 @@ std::optional<CertificateProblem> chainProblem(X509 *cert, const QString &root)
         return CertificateProblem::Untrusted;
     for (auto &trusted : certificatesIn(root + QStringLiteral("/trusted/certs")))
         X509_STORE_add_cert(store.get(), trusted.get());
-    for (auto &issuer : certificatesIn(root + QStringLiteral("/issuer/certs")))
-        sk_X509_push(between.get(), issuer.release());
+    // "issuers" too: node-opcua's folders are often copied as they are.
+    for (const char *folder : {"/issuer/certs", "/issuers/certs"})
+        for (auto &issuer : certificatesIn(root + QLatin1String(folder)))
+            sk_X509_push(between.get(), issuer.release());
     unsigned long flags = X509_V_FLAG_NO_CHECK_TIME | X509_V_FLAG_PARTIAL_CHAIN;
     bool lists = false;
-    for (const char *folder : {"/trusted/crl", "/issuer/crl"})
+    for (const char *folder : {"/trusted/crl", "/issuer/crl", "/issuers/crl"})
         for (X509_CRL *crl : revocationListsIn(root + QLatin1String(folder))) {
             X509_STORE_add_crl(store.get(), crl);
             X509_CRL_free(crl);
@@ -288,9 +291,21 @@ TrustVerdict TrustList::check(const QByteArray &der, const QString &applicationU
     return verdict;
 }
 
-QString TrustList::fileName(const QByteArray &der) const
+QString TrustList::fileName(const QByteArray &der)
 {
-    return QString::fromLatin1(certificateThumbprint(der).toHex().toUpper()) + QStringLiteral(".der");
+    QString name;
+    if (X509Ptr cert = parse(der)) {
+        X509_NAME *subject = X509_get_subject_name(cert.get());
+        const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+        if (at >= 0)
+            name = text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+    }
+    // Only what is safe in a file name on every system the folder may be
+    // copied to.
+    name.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9 ._@-]")), QStringLiteral("_"));
+    name = name.left(64).trimmed();
+    const QString thumbprint = QString::fromLatin1(certificateThumbprint(der).toHex().toUpper());
+    return (name.isEmpty() ? QString() : name + QLatin1Char(' ')) + QLatin1Char('[') + thumbprint + QStringLiteral("].der");
 }
 
 bool TrustList::reject(const QByteArray &der) const

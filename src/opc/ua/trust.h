@@ -49,12 +49,14 @@ public:
     // Believed until the program ends.
     static void acceptForThisRun(const QByteArray &der);
 
+    // "<common name> [<thumbprint>].der", as the PKI folders name them.
+    static QString fileName(const QByteArray &der);
+
     // What the operator is shown, with the decision recorded here.
     RefusedCertificate refusal(const QByteArray &der, const TrustVerdict &verdict, const QString &applicationUri,
                                const QString &host) const;
 
 private:
-    QString fileName(const QByteArray &der) const;
     QString m_root;
 };
 

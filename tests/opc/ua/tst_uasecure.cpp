@@ -56,15 +56,18 @@ class TestUaSecure : public QObject {
     QTemporaryDir m_pki;
     std::vector<EndpointDescription> m_endpoints;
     OwnCertificate m_own;
+    OwnCertificate m_big; // a 4096-bit key of ours
 
-    ChannelSecurity securityFor(Policy policy, SecurityMode mode)
+    ChannelSecurity securityFor(Policy policy, SecurityMode mode, const OwnCertificate *own = nullptr)
     {
+        if (!own)
+            own = &m_own;
         ChannelSecurity s;
         s.policy = policy;
         s.mode = mode;
-        s.ownCertificate = m_own.der;
-        s.ownApplicationUri = m_own.applicationUri;
-        s.ownKey = RsaKey::fromPrivateKeyPem(m_own.privateKeyPem);
+        s.ownCertificate = own->der;
+        s.ownApplicationUri = own->applicationUri;
+        s.ownKey = RsaKey::fromPrivateKeyPem(own->privateKeyPem);
         for (const auto &ep : m_endpoints)
             if (ep.securityPolicyUri == QLatin1String(traitsOf(policy).uri) && ep.securityMode == int32_t(mode))
                 s.serverCertificate = ep.serverCertificate.data;
@@ -79,6 +82,11 @@ private slots:
         QVERIFY(own);
         m_own = *own;
         QVERIFY(UaPeer::trustBridge(m_pki.path()));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const auto big = makeApplicationCertificate(ownApplicationUri(), {hostName()}, now.addDays(-1), now.addDays(30), 4096);
+        QVERIFY(big);
+        m_big = *big;
+        QVERIFY(writeFile(UaPeer::pki() + QStringLiteral("/server/trusted/certs/quorivo-4096.pem"), pemOf(m_big.der)));
         m_peer = new UaPeer;
         REQUIRE_PEER(*m_peer);
         Channel plain;
@@ -168,6 +176,30 @@ private slots:
         int32_t closed = -1;
         client.disconnectFrom([&](int32_t e) { closed = e; });
         QTRY_VERIFY_WITH_TIMEOUT(closed != -1, 5000);
+    }
+
+    // Our key of 4096 bits: the server's OpenSecureChannel answers are
+    // encrypted for it, with the extra padding byte; sessions sign with it.
+    void ourKeyOf4096Bits_data()
+    {
+        QTest::addColumn<int>("policy");
+        for (Policy p : {Policy::Basic256Sha256, Policy::Aes128Sha256RsaOaep, Policy::Aes256Sha256RsaPss})
+            QTest::addRow("%s", traitsOf(p).uri + 43) << int(p);
+    }
+
+    void ourKeyOf4096Bits()
+    {
+        QFETCH(int, policy);
+        Client client;
+        client.setSecurity(securityFor(static_cast<Policy>(policy), SecurityMode::SignAndEncrypt, &m_big));
+        int32_t result = -1;
+        client.connectTo(*parseTarget(m_peer->url()), QStringLiteral("urn:quorivo:peer"), 10000, [&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 12000);
+        QCOMPARE(result, 0);
+        QVERIFY(!endpoints(*client.channel(), m_peer->url()).empty());
+        result = -1;
+        client.disconnectFrom([&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 5000);
     }
 
     // A bit changed on the way closes the channel: the request it answered

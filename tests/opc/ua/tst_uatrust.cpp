@@ -215,7 +215,9 @@ private slots:
     {
         QTemporaryDir pki;
         const TrustList list(pki.path());
-        const QString name = QString::fromLatin1(certificateThumbprint(m_future).toHex().toUpper()) + QStringLiteral(".der");
+        const QString name = TrustList::fileName(m_future);
+        QCOMPARE(name, QStringLiteral("Server [") + QString::fromLatin1(certificateThumbprint(m_future).toHex().toUpper()) +
+                           QStringLiteral("].der"));
         const QString plc7 = QStringLiteral("plc7");
         const TrustVerdict verdict = list.check(m_future, ServerUri, plc7);
         QCOMPARE(verdict.error, S::UA_E_CERTUNTRUSTED);

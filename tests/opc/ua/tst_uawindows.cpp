@@ -101,7 +101,9 @@ private slots:
         UaPeer peer(options);
         REQUIRE_PEER(peer);
         const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
-        const QString rejected = testPki() + QStringLiteral("/rejected/certs/") + thumbprint + QStringLiteral(".der");
+        const QString file = opc::ua::TrustList::fileName(peer.certificate());
+        QCOMPARE(file, QStringLiteral("QuorivoPeer [") + thumbprint + QStringLiteral("].der"));
+        const QString rejected = testPki() + QStringLiteral("/rejected/certs/") + file;
         QFile::remove(rejected);
         MessageRecorder messages;
         messages.answer = QStringLiteral("Rifiuta");
@@ -128,7 +130,7 @@ private slots:
                                     QStringLiteral("Nomi host: 127.0.0.1, localhost"), QStringLiteral("Chiave: 2048 bit"),
                                     QStringLiteral("- Il certificato non è attendibile")})
             QVERIFY2(window.prompt.contains(part), qPrintable(part + QStringLiteral(" in ") + window.prompt));
-        QVERIFY(QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + thumbprint + QStringLiteral(".der")));
+        QVERIFY(QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + file));
         QVERIFY(!QFile::exists(rejected));
 
         messages.clear();
@@ -201,8 +203,7 @@ private slots:
             QVERIFY(messages.messages.empty());
             click(f.DisconnectFromServer);
         }
-        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
-        QVERIFY(!QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + thumbprint + QStringLiteral(".der")));
+        QVERIFY(!QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + opc::ua::TrustList::fileName(peer.certificate())));
     }
 
     // The peer does not know our certificate: its own number, no certificate

@@ -30,6 +30,7 @@ struct PeerOptions {
     QString policies;          // short names, comma-separated; all when empty
     bool peerTrustsUs = true;  // our certificate in the peer's trusted folder
     bool weTrustPeer = true;   // the peer's certificate in ours
+    bool emulateSiemens = false; // user token policies naming their own security policy
 };
 
 // The PKI the bridge uses in this test program: its own, so parallel test
@@ -126,6 +127,8 @@ public:
             env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_options.sessionTimeoutMs));
         if (!m_options.policies.isEmpty())
             env.insert(QStringLiteral("PEER_POLICIES"), m_options.policies);
+        if (m_options.emulateSiemens)
+            env.insert(QStringLiteral("NODEOPCUA_SERVER_EMULATE_SIEMENS"), QStringLiteral("1"));
         m_process.setProcessEnvironment(env);
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start(QStringLiteral("node"), {dir + QStringLiteral("/peer.js"), QString::number(m_port), pki()});
