@@ -97,6 +97,7 @@ private slots:
     void anUntrustedServerIsTrustedByTheOperator()
     {
         PeerOptions options;
+        options.light = true;
         options.weTrustPeer = false;
         UaPeer peer(options);
         REQUIRE_PEER(peer);
@@ -176,6 +177,7 @@ private slots:
         QFETCH(QString, problem);
         QFETCH(QString, answer);
         PeerOptions options;
+        options.light = true;
         options.validFromDays = validFromDays;
         options.validForDays = validForDays;
         options.hosts = hosts;
@@ -215,6 +217,7 @@ private slots:
         qputenv("QUORIVO_PKI", fresh.path().toUtf8());
         const auto restore = qScopeGuard([] { qputenv("QUORIVO_PKI", testPki().toUtf8()); });
         PeerOptions options;
+        options.light = true;
         options.peerTrustsUs = false;
         UaPeer peer(options);
         REQUIRE_PEER(peer);

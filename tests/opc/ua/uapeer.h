@@ -31,6 +31,7 @@ struct PeerOptions {
     bool peerTrustsUs = true;  // our certificate in the peer's trusted folder
     bool weTrustPeer = true;   // the peer's certificate in ours
     bool emulateSiemens = false; // user token policies naming their own security policy
+    bool light = false;          // no conformance nodes, no 10,000 Doubles: quick to start
 };
 
 // The PKI the bridge uses in this test program: its own, so parallel test
@@ -127,6 +128,8 @@ public:
             env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_options.sessionTimeoutMs));
         if (!m_options.policies.isEmpty())
             env.insert(QStringLiteral("PEER_POLICIES"), m_options.policies);
+        if (m_options.light)
+            env.insert(QStringLiteral("PEER_LIGHT"), QStringLiteral("1"));
         if (m_options.emulateSiemens)
             env.insert(QStringLiteral("NODEOPCUA_SERVER_EMULATE_SIEMENS"), QStringLiteral("1"));
         m_process.setProcessEnvironment(env);
