@@ -11,17 +11,21 @@ namespace opc {
 // What the operator decides about a server certificate a connect refused.
 enum class CertificateDecision { TrustAlways, AcceptForThisRun, Reject };
 
-// A server certificate a connect refused, as the operator is shown it, and
-// the way to record the operator's decision.
-struct RefusedCertificate {
+// What a certificate says of itself, as the operator is shown it.
+struct CertificateFacts {
     QString subject;
     QString issuer;
     QDateTime notBefore;
     QDateTime notAfter;
     QString thumbprint; // SHA-1, upper-case hex
     QString applicationUri;
-    QStringList hostNames;
+    QStringList hostNames; // DNS names and addresses of the subjectAltName
     int keyBits = 0;
+};
+
+// A server certificate a connect refused: its facts, what is wrong with it,
+// and the way to record the operator's decision.
+struct RefusedCertificate : CertificateFacts {
     QStringList problems; // in words, one each
     std::function<void(CertificateDecision)> decide;
 };

@@ -340,14 +340,7 @@ RefusedCertificate TrustList::refusal(const QByteArray &der, const TrustVerdict 
 {
     RefusedCertificate out;
     const CertificateFacts facts = describeCertificate(der).value_or(CertificateFacts{});
-    out.subject = facts.subject;
-    out.issuer = facts.issuer;
-    out.notBefore = facts.notBefore;
-    out.notAfter = facts.notAfter;
-    out.thumbprint = facts.thumbprint;
-    out.applicationUri = facts.applicationUri;
-    out.hostNames = facts.hostNames;
-    out.keyBits = facts.keyBits;
+    static_cast<CertificateFacts &>(out) = facts;
     for (CertificateProblem problem : verdict.problems)
         out.problems << problemText(problem, facts, applicationUri, host);
     if (verdict.problems.front() == CertificateProblem::Unreadable)

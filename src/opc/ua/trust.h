@@ -14,16 +14,8 @@
 // signature, and the names it gives for the application and its host.
 namespace opc::ua {
 
-struct CertificateFacts {
-    QString subject;
-    QString issuer;
-    QDateTime notBefore;
-    QDateTime notAfter;
-    QString thumbprint; // SHA-1, upper-case hex
-    QString applicationUri;
-    QStringList hostNames; // DNS names and addresses of the subjectAltName
-    int keyBits = 0;
-};
+using opc::CertificateFacts;
+
 // Nothing for bytes that are not a DER certificate.
 std::optional<CertificateFacts> describeCertificate(const QByteArray &der);
 
