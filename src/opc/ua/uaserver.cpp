@@ -53,8 +53,8 @@ public:
             channel->open(t.host, t.port, t.url, ConnectTimeoutMs, [channel, t, finish](int32_t error) {
                 if (error)
                     return finish({error, {}, {}});
-                const auto urlOnly = [&t](Encoder &e) {
-                    e.string(t.url);
+                const auto urlOnly = [url = t.url](Encoder &e) {
+                    e.string(url);
                     e.int32(0);
                     e.int32(0);
                 };
@@ -127,10 +127,9 @@ public:
         // The password is not kept in this thread either.
         t.password.fill(QLatin1Char('\0'));
         if (error) {
-            std::optional<RefusedCertificate> refused;
-            link->worker->call<int>(2000, 0, [client, &refused](std::function<void(int)> complete) {
-                refused = client->takeRefused();
-                complete(0);
+            using Refused = std::optional<RefusedCertificate>;
+            Refused refused = link->worker->call<Refused>(2000, std::nullopt, [client](std::function<void(Refused)> complete) {
+                complete(client->takeRefused());
             });
             if (refused)
                 opc::setRefusedCertificate(std::move(*refused));
