@@ -161,9 +161,20 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
             const EndpointPick pick = pickEndpoint(all, choice);
             if (pick.error)
                 return finish(pick.error);
-            if (pick.endpoint.securityMode == static_cast<int32_t>(SecurityMode::None))
+            if (pick.endpoint.securityMode != static_cast<int32_t>(SecurityMode::None))
+                return secureTo(pick.endpoint, timeoutMs, finish);
+            // An open endpoint at another path (a server whose discovery
+            // answers elsewhere) gets a channel of its own.
+            const QString url = endpointUrlFor(m_target.url, pick.endpoint.endpointUrl);
+            if (url == m_target.url)
                 return openSession(finish);
-            secureTo(pick.endpoint, timeoutMs, finish);
+            m_target.url = url;
+            newChannel();
+            m_channel->open(m_target.host, m_target.port, m_target.url, timeoutMs, [this, finish](int32_t error) {
+                if (error)
+                    return finish(error);
+                openSession(finish);
+            });
         });
     });
 }

@@ -122,7 +122,7 @@ QString endpointUrlFor(const QString &typedUrl, const QString &endpointUrl)
 {
     QUrl typed(typedUrl);
     const QUrl offered(endpointUrl);
-    if (offered.isValid() && !offered.path().isEmpty())
+    if (offered.isValid() && offered.path().size() > 1) // "/" is no path
         typed.setPath(offered.path());
     return typed.toString();
 }

@@ -322,6 +322,8 @@ private slots:
                  QStringLiteral("opc.tcp://10.1.2.3:4840/ua/server"));
         QCOMPARE(endpointUrlFor(QStringLiteral("opc.tcp://10.1.2.3:4840/typed"), QStringLiteral("opc.tcp://plc:4840")),
                  QStringLiteral("opc.tcp://10.1.2.3:4840/typed"));
+        QCOMPARE(endpointUrlFor(QStringLiteral("opc.tcp://10.1.2.3:4840"), QStringLiteral("opc.tcp://plc:4840/")),
+                 QStringLiteral("opc.tcp://10.1.2.3:4840"));
     }
 };
 
