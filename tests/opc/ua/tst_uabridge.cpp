@@ -471,6 +471,29 @@ private slots:
         server->Disconnect();
     }
 
+    // Endpoints at a path the operator did not type, on a server that
+    // wants sessions to name their endpoint exactly: the typed host and port
+    // are kept, the endpoint's path is taken, secured or not.
+    void theEndpointsPathIsTaken()
+    {
+        PeerOptions pathed;
+        pathed.light = true;
+        pathed.resourcePath = QStringLiteral("/UA/Quorivo");
+        UaPeer peer(pathed);
+        REQUIRE_PEER(peer);
+        for (const char *endpoint : {"", " (None, None)"}) {
+            auto server = opc::ua::newUaServer();
+            server->Connect(PeerId + QLatin1String(endpoint), peer.url());
+            QCOMPARE(server->ServerNode(), peer.url());
+            auto item = server->OPCGroups()->Add(QStringLiteral("g"))->OPCItems()->AddItem(QStringLiteral("ns=1;s=Registers.Int4"), 1);
+            item->Read(OPCDevice);
+            QCOMPARE(item->Quality(), 0xC0);
+            server->Disconnect();
+        }
+        QCOMPARE(peer.said("session created Aes256_Sha256_RsaPss SignAndEncrypt"), 1);
+        QCOMPARE(peer.said("session created None None"), 1);
+    }
+
     // Token policies that name their own security policy, as Siemens
     // servers give them: the password is encrypted as the token policy says,
     // on a None endpoint and on a secured one.

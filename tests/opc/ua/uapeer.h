@@ -32,6 +32,7 @@ struct PeerOptions {
     bool weTrustPeer = true;   // the peer's certificate in ours
     bool emulateSiemens = false; // user token policies naming their own security policy
     bool light = false;          // no conformance nodes, no 10,000 Doubles: quick to start
+    QString resourcePath;        // the endpoints' path, none when empty; sessions must name it exactly
 };
 
 // The PKI the bridge uses in this test program: its own, so parallel test
@@ -128,6 +129,10 @@ public:
             env.insert(QStringLiteral("PEER_SESSION_TIMEOUT_MS"), QString::number(m_options.sessionTimeoutMs));
         if (!m_options.policies.isEmpty())
             env.insert(QStringLiteral("PEER_POLICIES"), m_options.policies);
+        if (!m_options.resourcePath.isEmpty()) {
+            env.insert(QStringLiteral("PEER_RESOURCE_PATH"), m_options.resourcePath);
+            env.insert(QStringLiteral("NODEOPCUA_SERVER_REQUEST_EXACT_ENDPOINT_URL"), QStringLiteral("1"));
+        }
         if (m_options.light)
             env.insert(QStringLiteral("PEER_LIGHT"), QStringLiteral("1"));
         if (m_options.emulateSiemens)

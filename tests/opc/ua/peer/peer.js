@@ -34,6 +34,8 @@ async function main() {
     const server = new OPCUAServer({
         ...own,
         securityPolicies: policies,
+        // PEER_RESOURCE_PATH puts the endpoints at a path ("/UA/Quorivo").
+        ...(process.env.PEER_RESOURCE_PATH ? { resourcePath: process.env.PEER_RESOURCE_PATH } : {}),
         securityModes: (policies.includes(SecurityPolicy.None) ? [MessageSecurityMode.None] : [])
             .concat(policies.some((p) => p !== SecurityPolicy.None) ? [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt] : []),
         port,
