@@ -17,6 +17,9 @@ void Frame::mouseReleaseEvent(QMouseEvent *event)
 ListBox::ListBox(QWidget *parent) : QListWidget(parent)
 {
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // As the classic list box: no horizontal scroll bar, which in a list one
+    // row high would cover the row; a clipped entry shows whole as its tip.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     connect(this, &QListWidget::itemSelectionChanged, this, &ListBox::onSelectionChanged);
     connect(this, &QListWidget::itemClicked, this, &ListBox::onItemClicked);
 }
@@ -31,7 +34,9 @@ void ListBox::Clear()
 void ListBox::AddItem(const QString &text)
 {
     m_filling = true;
-    addItem(text);
+    auto *item = new QListWidgetItem(text);
+    item->setToolTip(text);
+    addItem(item);
     m_filling = false;
 }
 

@@ -3,6 +3,7 @@
 #include "toolkit/timer.h"
 #include "toolkit/twips.h"
 
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -19,6 +20,22 @@ private slots:
         QCOMPARE(list.List(1), QStringLiteral("b"));
         QCOMPARE(list.List(-1), QString());
         QCOMPARE(list.List(7), QString());
+    }
+
+    // A list one row high keeps its row: a long entry brings no horizontal
+    // bar over it, and shows whole as its tip.
+    void listBoxLongEntriesKeepTheRow()
+    {
+        toolkit::ListBox list;
+        list.resize(190, 30);
+        const QString entry = QStringLiteral("urn:plc7:Server (Aes256_Sha256_RsaPss, SignAndEncrypt)");
+        list.AddItem(entry);
+        list.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&list));
+        QVERIFY(list.fontMetrics().horizontalAdvance(entry) > list.viewport()->width());
+        QVERIFY(!list.horizontalScrollBar()->isVisible());
+        QCOMPARE(list.item(0)->toolTip(), entry);
+        QVERIFY(list.visualItemRect(list.item(0)).bottom() < list.viewport()->height());
     }
 
     void listBoxClickOnlyForTheUser()
