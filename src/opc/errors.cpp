@@ -7,7 +7,7 @@ namespace opc {
 
 namespace {
 using namespace Status;
-constexpr std::array<std::pair<int32_t, const char *>, 23> Names{{
+constexpr std::array<std::pair<int32_t, const char *>, 24> Names{{
     {S_OK, "S_OK"},
     {NUMERIC_OVERFLOW, "Overflow"},
     {E_FAIL, "E_FAIL"},
@@ -31,6 +31,7 @@ constexpr std::array<std::pair<int32_t, const char *>, 23> Names{{
     {UA_E_CERTTIMEINVALID, "BadCertificateTimeInvalid"},
     {UA_E_CERTNAMEINVALID, "BadCertificateHostNameInvalid"},
     {UA_E_OWNCERTREFUSED, "BadSecurityChecksFailed"},
+    {UA_E_SECURITYCHECK, "BadApplicationSignatureInvalid"},
 }};
 } // namespace
 

@@ -36,6 +36,7 @@ constexpr int32_t UA_E_CERTUNTRUSTED = status(0x801A0000);       // BadCertifica
 constexpr int32_t UA_E_CERTTIMEINVALID = status(0x80140000);     // BadCertificateTimeInvalid
 constexpr int32_t UA_E_CERTNAMEINVALID = status(0x80160000);     // BadCertificateHostNameInvalid
 constexpr int32_t UA_E_OWNCERTREFUSED = status(0x80130000);      // BadSecurityChecksFailed
+constexpr int32_t UA_E_SECURITYCHECK = status(0x80580000);       // BadApplicationSignatureInvalid
 } // namespace Status
 
 // The name of a known code ("OPC_E_DUPLICATENAME"), or empty.

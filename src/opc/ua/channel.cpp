@@ -131,11 +131,12 @@ void Channel::sendOpen(bool renew)
                                              ++m_renewals;
                                          else
                                              finishOpen(0);
-                                     } catch (const DecodeError &) {
+                                     } catch (const DecodeError &e) {
+                                         const int32_t error = failureOf(e, renew);
                                          if (!renew)
-                                             finishOpen(S::RPC_S_SERVER_UNAVAILABLE);
+                                             finishOpen(error);
                                          else
-                                             fail(S::RPC_S_SERVER_UNAVAILABLE);
+                                             fail(error);
                                      }
                                  },
                                  nowMs() + 10000, {}, 0});
@@ -183,7 +184,7 @@ void Channel::takeToken(uint32_t tokenId, const ByteString &serverNonce, const Q
 {
     if (m_security.secured()) {
         if (serverNonce.data.size() < traitsOf(m_security.policy).nonceLength)
-            throw DecodeError("server nonce too short");
+            throw SecurityCheckFailed("server nonce too short");
         if (m_tokenId != 0 && tokenId != m_tokenId) {
             m_previousTokenId = m_tokenId;
             m_previousReceiving = m_receiving;
@@ -300,8 +301,8 @@ void Channel::feed(const QByteArray &bytes)
         m_buffer.remove(0, size);
         try {
             handleChunk(type, chunkType, chunk);
-        } catch (const DecodeError &) {
-            fail(S::RPC_S_SERVER_UNAVAILABLE);
+        } catch (const DecodeError &e) {
+            fail(failureOf(e, m_state == State::Open));
             return;
         }
         if (m_state == State::Closed)
@@ -322,7 +323,7 @@ QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
         if (d.string() != QLatin1String(traitsOf(m_security.policy).uri) ||
             d.byteString().data != m_security.serverCertificate ||
             d.byteString().data != certificateThumbprint(m_security.ownCertificate))
-            throw DecodeError("not the channel's security");
+            throw SecurityCheckFailed("not the channel's security");
         sequenceAt = 12 + d.position();
         plain = openAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey, static_cast<int>(d.position()),
                                chunk);
@@ -334,7 +335,7 @@ QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
                                     : tokenId == m_previousTokenId ? &m_previousReceiving
                                                                    : nullptr;
         if (!keys || tokenId == 0)
-            throw DecodeError("unknown token");
+            throw SecurityCheckFailed("unknown token");
         sequenceAt = SymmetricHeadersLength;
         plain = openSymmetric(m_security.policy, m_security.mode, *keys, chunk);
         if (plain && tokenId == m_tokenId && m_previousTokenId != 0) {
@@ -343,13 +344,13 @@ QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
         }
     }
     if (!plain || plain->size() < sequenceAt + SequenceHeaderLength)
-        throw DecodeError("chunk does not verify");
+        throw SecurityCheckFailed("chunk does not verify");
     // Each chunk follows the one before (OPC 10000-6 §6.7.2.4); after
     // 4,294,966,271 it may start again below 1024.
     const uint32_t sequence = qFromLittleEndian<quint32>(plain->constData() + sequenceAt);
     if (m_sequenceStarted && sequence != m_receivedSequence + 1 &&
         !(m_receivedSequence > 4294966271u && sequence < 1024))
-        throw DecodeError("sequence number out of order");
+        throw SecurityCheckFailed("sequence number out of order");
     m_sequenceStarted = true;
     m_receivedSequence = sequence;
     return plain->mid(HeaderSize);
@@ -445,6 +446,16 @@ void Channel::onSocketError()
         finishOpen(S::RPC_S_SERVER_UNAVAILABLE);
     else
         fail(S::RPC_S_SERVER_UNAVAILABLE);
+}
+
+// What a chunk that cannot be taken costs: while the channel opens, a
+// server whose messages fail their security checks gets a number of its
+// own; once open, the channel is lost and the bridge reconnects.
+int32_t Channel::failureOf(const DecodeError &e, bool open)
+{
+    if (!open && dynamic_cast<const SecurityCheckFailed *>(&e))
+        return S::UA_E_SECURITYCHECK;
+    return S::RPC_S_SERVER_UNAVAILABLE;
 }
 
 void Channel::fail(int32_t error)

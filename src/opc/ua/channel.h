@@ -52,6 +52,13 @@ struct TransportLimits {
 // Without security the channel uses policy None; with it, every chunk is
 // signed (and encrypted) as its policy says, and a chunk that fails to
 // verify, or comes out of sequence, closes the channel.
+// A received chunk that fails its signature, padding, token, sequence or
+// security header checks.
+class SecurityCheckFailed : public DecodeError {
+public:
+    using DecodeError::DecodeError;
+};
+
 class Channel : public QObject {
     Q_OBJECT
 public:
@@ -118,6 +125,7 @@ private:
     qsizetype chunkRoom() const; // body bytes per chunk the peer takes
     void finishOpen(int32_t error);
     void fail(int32_t error);
+    static int32_t failureOf(const DecodeError &e, bool open);
     void deliver(uint32_t requestId, const Reply &reply);
     void checkDeadlines();
 

@@ -334,7 +334,7 @@ void Client::createSession(const EndpointDescription &endpoint, std::function<vo
              signatureAlgorithm != QLatin1String(traitsOf(m_security.policy).asymmetricSignatureUri) ||
              !m_security.serverKey->verify(m_security.policy, m_security.ownCertificate + clientNonce,
                                            serverSignature.data)))
-            return done(S::E_FAIL, {});
+            return done(S::UA_E_SECURITYCHECK, {});
         if (offer.serverCertificate.isNull)
             offer.serverCertificate = endpoint.serverCertificate;
         // The server's word on how long an idle session lives, not ours.

@@ -1,5 +1,6 @@
 // Secured channels against the node-opcua peer: the opening handshake, and
 // requests and answers signed, or signed and encrypted, under each policy.
+#include "opc/errors.h"
 #include "opc/ua/channel.h"
 #include "opc/ua/client.h"
 #include "opc/ua/pki.h"
@@ -236,6 +237,22 @@ private slots:
         QCOMPARE(opened, 0);
         QVERIFY(!endpoints(again, m_peer->url()).empty());
         again.close();
+    }
+
+    // The server's OpenSecureChannel answer changed on the way: the open
+    // fails with the number of a server whose messages fail their checks.
+    void aByteFlippedInTheOpeningAnswer()
+    {
+        FlipProxy proxy(m_peer->port());
+        proxy.arm();
+        Channel channel;
+        channel.setSecurity(securityFor(Policy::Basic256Sha256, SecurityMode::SignAndEncrypt));
+        int32_t opened = -1;
+        channel.open(QStringLiteral("127.0.0.1"), proxy.port(), m_peer->url(), 10000, [&](int32_t e) { opened = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(opened != -1, 12000);
+        QCOMPARE(proxy.flipped(), 1);
+        QCOMPARE(opened, opc::Status::UA_E_SECURITYCHECK);
+        QVERIFY(!channel.isOpen());
     }
 
     void tokensRenewedEverySecondUnderSignAndEncrypt()
