@@ -6,10 +6,6 @@ namespace quorivo {
 
 const QString RefusedCertificateTitle = QStringLiteral(" Certificato del server OPC");
 
-namespace {
-QString when(const QDateTime &t) { return t.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
-} // namespace
-
 QStringList refusedCertificateButtons()
 {
     return {QStringLiteral("Considera sempre attendibile"), QStringLiteral("Accetta per questa sessione"),
@@ -21,7 +17,7 @@ QString refusedCertificateText(const opc::RefusedCertificate &c)
     QString text = QStringLiteral("Il server ha presentato un certificato non accettato.\n\n");
     text += QStringLiteral("Soggetto: %1\n").arg(c.subject);
     text += QStringLiteral("Emesso da: %1\n").arg(c.issuer);
-    text += QStringLiteral("Valido dal %1 al %2\n").arg(when(c.notBefore), when(c.notAfter));
+    text += QStringLiteral("Valido dal %1 al %2\n").arg(opc::certificateDateText(c.notBefore), opc::certificateDateText(c.notAfter));
     text += QStringLiteral("Impronta SHA-1: %1\n").arg(c.thumbprint);
     text += QStringLiteral("URI dell'applicazione: %1\n").arg(c.applicationUri);
     text += QStringLiteral("Nomi host: %1\n").arg(c.hostNames.join(QStringLiteral(", ")));

@@ -13,6 +13,11 @@ std::optional<RefusedCertificate> &slot()
 }
 } // namespace
 
+QString certificateDateText(const QDateTime &when)
+{
+    return when.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm"));
+}
+
 void setRefusedCertificate(RefusedCertificate certificate)
 {
     QMutexLocker guard(&lock);

@@ -30,6 +30,9 @@ struct RefusedCertificate : CertificateFacts {
     std::function<void(CertificateDecision)> decide;
 };
 
+// A certificate's date as the operator reads it: local time, "dd/MM/yyyy HH:mm".
+QString certificateDateText(const QDateTime &when);
+
 // The component leaves the certificate a connect stopped at here; the
 // connect handler takes it once, after the error report.
 void setRefusedCertificate(RefusedCertificate certificate);

@@ -167,15 +167,21 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
             // answers elsewhere) gets a channel of its own.
             const QString url = endpointUrlFor(m_target.url, pick.endpoint.endpointUrl);
             if (url == m_target.url)
-                return openSession(finish);
-            m_target.url = url;
-            newChannel();
-            m_channel->open(m_target.host, m_target.port, m_target.url, timeoutMs, [this, finish](int32_t error) {
-                if (error)
-                    return finish(error);
-                openSession(finish);
-            });
+                return sessionOn(pick.endpoint, finish);
+            sessionAt(url, pick.endpoint, timeoutMs, finish);
         });
+    });
+}
+
+// A new channel to the endpoint's URL, and a session on it.
+void Client::sessionAt(const QString &url, const EndpointDescription &endpoint, int timeoutMs, Done done)
+{
+    m_target.url = url;
+    newChannel();
+    m_channel->open(m_target.host, m_target.port, m_target.url, timeoutMs, [this, endpoint, done](int32_t error) {
+        if (error)
+            return done(error);
+        sessionOn(endpoint, done);
     });
 }
 
@@ -208,35 +214,35 @@ void Client::secureTo(const EndpointDescription &endpoint, int timeoutMs, Done d
     security.serverCertificate = serverCertificate;
     security.serverKey = std::move(serverKey);
     m_security = security;
-    m_target.url = endpointUrlFor(m_target.url, endpoint.endpointUrl);
-    newChannel();
-    m_channel->open(m_target.host, m_target.port, m_target.url, timeoutMs, [this, done](int32_t error) {
-        if (error)
-            return done(error);
-        openSession(done);
-    });
+    sessionAt(endpointUrlFor(m_target.url, endpoint.endpointUrl), endpoint, timeoutMs, done);
 }
 
 // --- the session: OPC 10000-4 §5.6 ---------------------------------------
 
-// Endpoints, session, activation, then what later calls need to know.
+// Endpoints, then the session on the one of the channel's policy and mode.
 void Client::openSession(Done done)
 {
-    m_authToken = {};
-    m_keepAlive.stop();
     discoverEndpoint([this, done](int32_t error, const EndpointDescription &endpoint) {
         if (error)
             return done(error);
-        createSession(endpoint, [this, done, endpoint](int32_t error, const SessionOffer &offer) {
+        sessionOn(endpoint, done);
+    });
+}
+
+// Session, activation, then what later calls need to know.
+void Client::sessionOn(const EndpointDescription &endpoint, Done done)
+{
+    m_authToken = {};
+    m_keepAlive.stop();
+    createSession(endpoint, [this, done, endpoint](int32_t error, const SessionOffer &offer) {
+        if (error)
+            return done(error);
+        activateSession(endpoint, offer, [this, done](int32_t error) {
             if (error)
                 return done(error);
-            activateSession(endpoint, offer, [this, done](int32_t error) {
-                if (error)
-                    return done(error);
-                readSessionFacts([this, done] {
-                    startKeepAlive();
-                    done(0);
-                });
+            readSessionFacts([this, done] {
+                startKeepAlive();
+                done(0);
             });
         });
     });

@@ -164,6 +164,8 @@ private:
     void openSession(Done done);
     void getEndpoints(std::function<void(int32_t, const std::vector<EndpointDescription> &)> done);
     void secureTo(const EndpointDescription &endpoint, int timeoutMs, Done done);
+    void sessionAt(const QString &url, const EndpointDescription &endpoint, int timeoutMs, Done done);
+    void sessionOn(const EndpointDescription &endpoint, Done done);
     void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
     void createSession(const EndpointDescription &endpoint, std::function<void(int32_t, const SessionOffer &)> done);
     void activateSession(const EndpointDescription &endpoint, const SessionOffer &offer, Done done);

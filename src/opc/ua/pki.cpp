@@ -1,5 +1,7 @@
 #include "opc/ua/pki.h"
 
+#include "opc/ua/trust.h"
+
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
@@ -59,20 +61,6 @@ QString altNames(const QString &applicationUri, const QStringList &hosts)
     for (const QString &host : hosts)
         out += (QHostAddress(host).isNull() ? QStringLiteral(",DNS:") : QStringLiteral(",IP:")) + host;
     return out;
-}
-
-QString uriOf(X509 *cert)
-{
-    std::unique_ptr<GENERAL_NAMES, void (*)(GENERAL_NAMES *)> names(
-        static_cast<GENERAL_NAMES *>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr)),
-        [](GENERAL_NAMES *n) { GENERAL_NAMES_free(n); });
-    for (int i = 0; names && i < sk_GENERAL_NAME_num(names.get()); ++i) {
-        const GENERAL_NAME *name = sk_GENERAL_NAME_value(names.get(), i);
-        if (name->type == GEN_URI)
-            return QString::fromUtf8(reinterpret_cast<const char *>(ASN1_STRING_get0_data(name->d.uniformResourceIdentifier)),
-                                     ASN1_STRING_length(name->d.uniformResourceIdentifier));
-    }
-    return {};
 }
 
 bool keyMatches(X509 *cert, const QByteArray &pem)
@@ -203,7 +191,7 @@ std::optional<OwnCertificate> Pki::own(QString *error) const
     const QByteArray der = readAll(certificatePath());
     const QByteArray pem = readAll(privateKeyPath());
     if (X509Ptr cert = validCertificate(der); cert && keyMatches(cert.get(), pem))
-        return OwnCertificate{der, pem, uriOf(cert.get())};
+        return OwnCertificate{der, pem, describeCertificate(der)->applicationUri};
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const auto made = makeApplicationCertificate(ownApplicationUri(), QStringList{hostName()}, now.addSecs(-60), now.addYears(ValidYears));

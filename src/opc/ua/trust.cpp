@@ -200,8 +200,6 @@ QSet<QByteArray> &accepted()
     return thumbprints;
 }
 
-QString when(const QDateTime &t) { return t.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")); }
-
 QString problemText(CertificateProblem problem, const CertificateFacts &facts, const QString &applicationUri,
                     const QString &host)
 {
@@ -216,9 +214,9 @@ QString problemText(CertificateProblem problem, const CertificateFacts &facts, c
     case CertificateProblem::Revoked:
         return QStringLiteral("Il certificato è stato revocato.");
     case CertificateProblem::Expired:
-        return QStringLiteral("Il certificato è scaduto il %1.").arg(when(facts.notAfter));
+        return QStringLiteral("Il certificato è scaduto il %1.").arg(opc::certificateDateText(facts.notAfter));
     case CertificateProblem::NotYetValid:
-        return QStringLiteral("Il certificato è valido solo dal %1.").arg(when(facts.notBefore));
+        return QStringLiteral("Il certificato è valido solo dal %1.").arg(opc::certificateDateText(facts.notBefore));
     case CertificateProblem::UriMismatch:
         return QStringLiteral("L'URI dell'applicazione nel certificato (%1) non è quello del server (%2).")
             .arg(facts.applicationUri, applicationUri);
@@ -308,22 +306,24 @@ QString TrustList::fileName(const QByteArray &der)
     return (name.isEmpty() ? QString() : name + QLatin1Char(' ')) + QLatin1Char('[') + thumbprint + QStringLiteral("].der");
 }
 
+// The certificate into one of the PKI's folders, made if missing.
+bool TrustList::store(const QString &folder, const QByteArray &der) const
+{
+    const QString path = m_root + folder;
+    if (!QDir().mkpath(path))
+        return false;
+    QFile f(path + QLatin1Char('/') + fileName(der));
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(der) == der.size();
+}
+
 bool TrustList::reject(const QByteArray &der) const
 {
-    const QString folder = m_root + QStringLiteral("/rejected/certs");
-    if (der.isEmpty() || !QDir().mkpath(folder))
-        return false;
-    QFile f(folder + QLatin1Char('/') + fileName(der));
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(der) == der.size();
+    return !der.isEmpty() && store(QStringLiteral("/rejected/certs"), der);
 }
 
 bool TrustList::trust(const QByteArray &der) const
 {
-    const QString folder = m_root + QStringLiteral("/trusted/certs");
-    if (!parse(der) || !QDir().mkpath(folder))
-        return false;
-    QFile f(folder + QLatin1Char('/') + fileName(der));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(der) != der.size())
+    if (!parse(der) || !store(QStringLiteral("/trusted/certs"), der))
         return false;
     QFile::remove(m_root + QStringLiteral("/rejected/certs/") + fileName(der));
     return true;

@@ -49,6 +49,7 @@ public:
                                const QString &host) const;
 
 private:
+    bool store(const QString &folder, const QByteArray &der) const;
     QString m_root;
 };
 
