@@ -1,8 +1,8 @@
 // The OPC UA bridge beside node-opcua's own client, against the same
 // node-opcua peer in the same run: one Read of 10,000 variables, 10,000
 // sequential Reads, and 10,000 items changing every second.
-#include "opc/ua/client.h"
-#include "opc/ua/pki.h"
+#include "opc/ua/client/client.h"
+#include "opc/ua/security/pki.h"
 #include "uapeer.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "app/routingserver.h"
 
-#include "opc/ua/client.h"
-#include "opc/ua/uaserver.h"
+#include "opc/ua/client/client.h"
+#include "opc/ua/bridge/uaserver.h"
 
 namespace quorivo {
 

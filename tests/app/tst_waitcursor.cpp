@@ -1,8 +1,8 @@
 // The wait cursor while the window thread waits on the OPC UA bridge's
 // worker: shown for the whole wait, and gone after it however it ended.
 #include "app/handlers.h"
-#include "opc/ua/client.h"
-#include "opc/ua/uaserver.h"
+#include "opc/ua/client/client.h"
+#include "opc/ua/bridge/uaserver.h"
 #include "support/expect.h"
 
 #include <QApplication>

@@ -6,11 +6,11 @@
 // checks), or secured and fed chunks this target seals with the server's
 // fixed keys, so what lies behind the checks is reached too. Endpoint lists
 // go on to the endpoint choice and the certificate check.
-#include "opc/ua/channel.h"
-#include "opc/ua/endpoints.h"
-#include "opc/ua/trust.h"
-#include "opc/ua/securechunk.h"
-#include "opc/ua/services.h"
+#include "opc/ua/client/channel.h"
+#include "opc/ua/client/endpoints.h"
+#include "opc/ua/security/trust.h"
+#include "opc/ua/security/securechunk.h"
+#include "opc/ua/wire/services.h"
 
 #include <QCoreApplication>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "opc/automation.h"
-#include "opc/ua/crypto.h"
-#include "opc/ua/pki.h"
+#include "opc/ua/security/crypto.h"
+#include "opc/ua/security/pki.h"
 
 #include <QCoreApplication>
 #include <QDir>

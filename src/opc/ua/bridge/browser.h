@@ -1,0 +1,12 @@
+#pragma once
+
+#include "opc/automation.h"
+#include "opc/ua/bridge/link.h"
+
+namespace opc::ua {
+
+// The address-space browser of a connected server: objects and variables
+// below the Objects folder, by browse name.
+OPCAutomation::BrowserPtr newUaBrowser(LinkPtr link);
+
+} // namespace opc::ua

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "opc/errors.h"
+#include "opc/value.h"
+#include "opc/ua/client/client.h"
+
+#include <QDateTime>
+#include <QString>
+#include <map>
+#include <memory>
+#include <vector>
+
+// The bridge's hold on one connected server: the worker and its client,
+// and the groups and items the automation objects see. Every call from the
+// window's thread goes through here and waits for the worker's answer.
+namespace opc::ua {
+
+constexpr int CallTimeoutMs = 5000;
+constexpr int ConnectTimeoutMs = 10000;
+constexpr int32_t DefaultRate = 1000;
+
+struct ItemState {
+    QString itemId;
+    NodeId nodeId;
+    uint32_t handle = 0;
+    int32_t clientHandle = 0;
+    int16_t canonical = 0;
+    BuiltIn writeType = BuiltIn::Null;
+    bool isArray = false;
+    bool removed = false;
+    opc::Value value;
+    int32_t quality = 0;
+    QDateTime timestamp;
+};
+
+struct GroupState {
+    QString name;
+    uint32_t key = 0;
+    int32_t rate = DefaultRate;
+    bool active = true;
+    bool subscribed = false;
+    int32_t clientHandle = 0;
+    bool removed = false;
+    std::vector<std::shared_ptr<ItemState>> items;
+};
+
+struct Link {
+    std::unique_ptr<Worker> worker;
+    Client *client = nullptr; // lives on the worker
+    Target target;
+    QString serverId;
+    bool alive = false;
+    uint32_t nextHandle = 1;
+    std::map<QString, uint32_t> builtInTypes; // data type node id -> built-in type id, as resolved
+    int typesLearnedAt = 0;                   // the reconnect count they belong to (indexes may change)
+    std::vector<std::shared_ptr<GroupState>> groups;
+    int unnamed = 0;
+
+    ~Link();
+    void close();
+    // Throws E_FAIL once the link is closed.
+    void check() const;
+    // Runs a client operation on the worker and waits for its end.
+    int32_t run(int timeoutMs, std::function<void(Client &, std::function<void(int32_t)>)> op);
+    // One service call: its error number and the response message.
+    std::pair<int32_t, QByteArray> service(uint32_t typeId, std::function<void(Encoder &)> body,
+                                           int timeoutMs = CallTimeoutMs);
+    // Reads attributes, in as many requests as the server's limit asks;
+    // each result's data value, or throws the call's error.
+    std::vector<DataValue> read(const std::vector<ReadValueId> &ids);
+    // The built-in type a data type stands on: a built-in type itself,
+    // Enumeration (29) for every enumeration, or 0 for structures and
+    // abstract types. Derived types (Duration, UtcTime, a server's own
+    // enumerations...) are followed up their supertypes.
+    uint32_t builtInTypeOf(const NodeId &dataType);
+    // Item ids are node ids, "ns=<index>;..." or "nsu=<uri>;...".
+    NodeId itemNodeId(const QString &itemId);
+
+private:
+    std::vector<DataValue> readBatch(const std::vector<ReadValueId> &ids);
+    uint32_t remember(const std::vector<QString> &types, uint32_t builtIn);
+};
+using LinkPtr = std::shared_ptr<Link>;
+
+// The rate a server granted, as the automation interface holds it.
+int32_t grantedRate(double revised);
+
+// What a group and its item collection share: the link and the group's
+// state, both checked before every use.
+class GroupBound {
+protected:
+    GroupBound(LinkPtr link, std::shared_ptr<GroupState> group) : m_link(std::move(link)), m_g(std::move(group)) {}
+    GroupState &check();
+    LinkPtr m_link;
+    std::shared_ptr<GroupState> m_g;
+};
+
+} // namespace opc::ua

@@ -1,0 +1,259 @@
+#include "opc/ua/bridge/uaserver.h"
+
+#include "opc/ua/bridge/browser.h"
+#include "opc/ua/client/endpoints.h"
+#include "opc/ua/bridge/link.h"
+#include "opc/ua/bridge/objects.h"
+#include "opc/ua/wire/services.h"
+
+namespace opc::ua {
+
+using namespace OPCAutomation;
+using opc::OpcError;
+namespace S = opc::Status;
+
+namespace {
+
+struct ServerStatus {
+    QDateTime start, current;
+    int32_t state = 0;
+    QString productName, manufacturer, softwareVersion, buildNumber;
+};
+
+class UaServer final : public OPCServer {
+public:
+    ~UaServer() override
+    {
+        if (m_link)
+            m_link->close();
+    }
+
+    // Each server the node's discovery reports, by application URI; for the
+    // server at the typed endpoint, also one entry per endpoint the bridge
+    // can use, most secure first (see parseEndpointChoice for the form).
+    Value GetOPCServers(const QString &node) override
+    {
+        const auto target = parseTarget(node);
+        if (!target)
+            throw OpcError(S::E_INVALIDARG);
+        Worker worker;
+        struct Result {
+            int32_t error = S::RPC_S_SERVER_UNAVAILABLE;
+            QByteArray servers, endpoints;
+        };
+        QObject *context = worker.context();
+        const Target t = *target;
+        const Result r = worker.call<Result>(ConnectTimeoutMs + 1000, Result{}, [context, t](std::function<void(Result)> complete) {
+            auto *channel = new Channel(context);
+            const auto finish = [channel, complete](const Result &result) {
+                complete(result);
+                channel->close();
+                channel->deleteLater();
+            };
+            channel->open(t.host, t.port, t.url, ConnectTimeoutMs, [channel, t, finish](int32_t error) {
+                if (error)
+                    return finish({error, {}, {}});
+                const auto urlOnly = [url = t.url](Encoder &e) {
+                    e.string(url);
+                    e.int32(0);
+                    e.int32(0);
+                };
+                channel->request(encodeRequest(Id::FindServersRequest, {}, urlOnly), CallTimeoutMs,
+                                 [channel, finish, urlOnly](const Reply &servers) {
+                    if (servers.error)
+                        return finish({servers.error, {}, {}});
+                    channel->request(encodeRequest(Id::GetEndpointsRequest, {}, urlOnly), CallTimeoutMs,
+                                     [finish, servers](const Reply &endpoints) {
+                        finish({endpoints.error, servers.message, endpoints.message});
+                    });
+                });
+            });
+        });
+        if (r.error)
+            throw OpcError(r.error);
+        std::vector<Value> ids;
+        try {
+            Decoder d(r.servers);
+            Response resp = decodeResponseStart(d);
+            if (resp.header.serviceResult.isBad())
+                throw OpcError(S::E_FAIL);
+            const auto servers = d.array([](Decoder &x) { return decodeApplicationDescription(x); });
+            Decoder e(r.endpoints);
+            resp = decodeResponseStart(e);
+            const auto endpoints = resp.header.serviceResult.isBad()
+                                       ? std::vector<EndpointDescription>{}
+                                       : e.array([](Decoder &x) { return decodeEndpointDescription(x); });
+            for (const auto &server : servers) {
+                if (server.applicationType == 1)
+                    continue; // a client
+                ids.push_back(Value::text(server.applicationUri));
+                for (const auto &ep : usableEndpoints(endpoints, server.applicationUri))
+                    ids.push_back(Value::text(endpointChoiceText(server.applicationUri, *policyOfUri(ep.securityPolicyUri),
+                                                                 static_cast<SecurityMode>(ep.securityMode))));
+            }
+        } catch (const DecodeError &) {
+            throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
+        }
+        return Value::array(opc::VT_BSTR, std::move(ids), 1);
+    }
+
+    void Connect(const QString &progId, const QString &node) override
+    {
+        if (m_link && m_link->alive)
+            throw OpcError(S::E_FAIL);
+        const auto target = parseTarget(node);
+        if (!target)
+            throw OpcError(S::E_INVALIDARG);
+        if (progId.trimmed().isEmpty())
+            throw OpcError(S::CO_E_CLASSSTRING);
+        auto link = std::make_shared<Link>();
+        link->worker = std::make_unique<Worker>();
+        link->target = *target;
+        link->serverId = progId;
+        QObject *context = link->worker->context();
+        Client *client = nullptr;
+        link->worker->call<int>(2000, 0, [context, &client](std::function<void(int)> complete) {
+            client = new Client(context);
+            complete(0);
+        });
+        link->client = client;
+        // A certificate refused by an earlier connect is no longer news.
+        opc::takeRefusedCertificate();
+        Target t = *target;
+        const int32_t error = link->worker->call<int32_t>(ConnectTimeoutMs + 2000, S::RPC_S_SERVER_UNAVAILABLE,
+                                                          [client, t, progId](std::function<void(int32_t)> complete) {
+            client->connectTo(t, progId, ConnectTimeoutMs, complete);
+        });
+        // The password is not kept in this thread either.
+        t.password.fill(QLatin1Char('\0'));
+        if (error) {
+            using Refused = std::optional<RefusedCertificate>;
+            Refused refused = link->worker->call<Refused>(2000, std::nullopt, [client](std::function<void(Refused)> complete) {
+                complete(client->takeRefused());
+            });
+            if (refused)
+                opc::setRefusedCertificate(std::move(*refused));
+            link->close();
+            throw OpcError(error);
+        }
+        link->target.password.clear();
+        link->alive = true;
+        m_link = link;
+        m_groups.reset();
+    }
+
+    void Disconnect() override
+    {
+        if (!m_link || !m_link->alive)
+            throw OpcError(S::E_FAIL);
+        m_link->close();
+    }
+
+    GroupsPtr OPCGroups() override
+    {
+        check();
+        if (!m_groups)
+            m_groups = newUaGroups(m_link);
+        return m_groups;
+    }
+
+    BrowserPtr CreateBrowser() override
+    {
+        check();
+        return newUaBrowser(m_link);
+    }
+
+    QString ServerName() override
+    {
+        check();
+        return m_link->serverId;
+    }
+    QString ServerNode() override
+    {
+        check();
+        return m_link->target.url;
+    }
+    QString VendorInfo() override
+    {
+        const ServerStatus s = status();
+        return s.productName + QStringLiteral(", ") + s.manufacturer;
+    }
+    QDateTime StartTime() override { return status().start; }
+    QDateTime CurrentTime() override { return status().current; }
+    QDateTime LastUpdateTime() override { return status().current; }
+    int16_t MajorVersion() override { return versionPart(0); }
+    int16_t MinorVersion() override { return versionPart(1); }
+    int16_t BuildNumber() override { return static_cast<int16_t>(status().buildNumber.toInt()); }
+    int32_t ServerState() override
+    {
+        if (!m_link || !m_link->alive)
+            return OPCDisconnected;
+        switch (status().state) {
+        case 0: return OPCRunning;
+        case 2: return OPCNoconfig;
+        case 3: return OPCSuspended;
+        case 5: return OPCTest;
+        case 6: return OPCDisconnected;
+        default: return OPCFailed;
+        }
+    }
+    int32_t LocaleID() override
+    {
+        check();
+        return 1033; // the session asks for no locale: the server's default, English
+    }
+    int32_t Bandwidth() override
+    {
+        check();
+        return -1;
+    }
+
+private:
+    void check() const
+    {
+        if (!m_link || !m_link->alive)
+            throw OpcError(S::E_FAIL);
+    }
+
+    int16_t versionPart(int index)
+    {
+        const QStringList parts = status().softwareVersion.split(QLatin1Char('.'));
+        return static_cast<int16_t>(parts.value(index).toInt());
+    }
+
+    ServerStatus status()
+    {
+        check();
+        const auto values = m_link->read({ReadValueId{NodeId::num(0, Id::ServerStatus), Attr::Value}});
+        const DataValue &dv = values.at(0);
+        const ExtensionObject *status = dv.value ? dv.value->scalarAs<ExtensionObject>() : nullptr;
+        if (!status)
+            throw OpcError(S::E_FAIL);
+        const ExtensionObject &x = *status;
+        ServerStatus s;
+        try {
+            Decoder d(x.body);
+            const auto date = [](DateTime t) { return QDateTime::fromMSecsSinceEpoch(t.toMSecsSinceEpoch(), Qt::UTC); };
+            s.start = date(d.dateTime());
+            s.current = date(d.dateTime());
+            s.state = d.int32();
+            d.string(); // product uri
+            s.manufacturer = d.string();
+            s.productName = d.string();
+            s.softwareVersion = d.string();
+            s.buildNumber = d.string();
+        } catch (const DecodeError &) {
+            throw OpcError(S::E_FAIL);
+        }
+        return s;
+    }
+
+    LinkPtr m_link;
+    GroupsPtr m_groups;
+};
+
+} // namespace
+
+ServerPtr newUaServer() { return std::make_shared<UaServer>(); }
+
+} // namespace opc::ua

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "opc/ua/security/securechunk.h"
+#include "opc/ua/security/securitypolicy.h"
+#include "opc/ua/wire/services.h"
+
+#include <QString>
+#include <vector>
+
+// Which of a server's endpoints a connect takes. The operator names a
+// server by its application URI, alone or followed by the endpoint's
+// policy and mode: "urn:plc7:Server (Basic256Sha256, SignAndEncrypt)".
+namespace opc::ua {
+
+struct EndpointChoice {
+    QString serverUri;
+    bool exact = false; // policy and mode named
+    Policy policy = Policy::None;
+    SecurityMode mode = SecurityMode::None;
+};
+// Text without a recognised "(policy, mode)" ending is all server URI.
+EndpointChoice parseEndpointChoice(const QString &text);
+QString endpointChoiceText(const QString &serverUri, Policy policy, SecurityMode mode);
+
+// "Basic256Sha256", "None"...; the short name is the URI's fragment.
+QString policyName(Policy policy);
+QString modeName(SecurityMode mode);
+
+// The endpoints of this server (any server when empty) that the bridge
+// can use, most secure first: the server's SecurityLevel, then ours.
+std::vector<EndpointDescription> usableEndpoints(const std::vector<EndpointDescription> &all, const QString &serverUri);
+
+// The endpoint a connect takes, or the error number: CO_E_CLASSSTRING when
+// no endpoint belongs to that server, UA_E_NOENDPOINT when none of its
+// endpoints is usable or the named one is missing.
+struct EndpointPick {
+    int32_t error = 0;
+    EndpointDescription endpoint;
+};
+EndpointPick pickEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice);
+
+// The URL to open for an endpoint: the host and port the operator typed,
+// the path the endpoint gives (servers often name a host the client cannot
+// resolve, or their internal address).
+QString endpointUrlFor(const QString &typedUrl, const QString &endpointUrl);
+
+} // namespace opc::ua

@@ -1,0 +1,127 @@
+#include "opc/ua/security/securechunk.h"
+
+#include <QtEndian>
+
+namespace opc::ua {
+
+namespace {
+
+constexpr int MessageHeaderLength = 12;
+
+void writeMessageSize(QByteArray &chunk, qsizetype size)
+{
+    qToLittleEndian<quint32>(static_cast<quint32>(size), chunk.data() + 4);
+}
+
+// Plain text and signature past `from`, the padding checked and taken off.
+std::optional<QByteArray> unpad(const QByteArray &plain, qsizetype from, int signatureLength, bool extraPadding)
+{
+    const qsizetype signedLength = plain.size() - signatureLength;
+    if (signedLength < from)
+        return std::nullopt;
+    const auto padding = paddingLength(QByteArrayView(plain).sliced(from, signedLength - from), extraPadding);
+    if (!padding)
+        return std::nullopt;
+    return plain.left(signedLength - *padding);
+}
+
+} // namespace
+
+std::optional<QByteArray> secureSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray chunk)
+{
+    if (chunk.size() < SymmetricHeadersLength + SequenceHeaderLength)
+        return std::nullopt;
+    if (policy == Policy::None || mode == SecurityMode::None) {
+        writeMessageSize(chunk, chunk.size());
+        return chunk;
+    }
+    const int signatureLength = traitsOf(policy).symmetricSignatureLength;
+    const bool encrypt = mode == SecurityMode::SignAndEncrypt;
+    if (encrypt) {
+        const int body = static_cast<int>(chunk.size()) - SymmetricHeadersLength - SequenceHeaderLength;
+        chunk += paddingBytes(symmetricPaddingCount(body, signatureLength), false);
+    }
+    writeMessageSize(chunk, chunk.size() + signatureLength);
+    const QByteArray signature = hmacSha256(sending.signingKey, chunk);
+    if (signature.size() != signatureLength)
+        return std::nullopt;
+    chunk += signature;
+    if (!encrypt)
+        return chunk;
+    const auto cipher = aesCbc(true, sending.encryptingKey, sending.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
+    if (!cipher)
+        return std::nullopt;
+    return chunk.left(SymmetricHeadersLength) + *cipher;
+}
+
+std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &receiving,
+                                        const QByteArray &chunk)
+{
+    if (chunk.size() < SymmetricHeadersLength + SequenceHeaderLength)
+        return std::nullopt;
+    if (policy == Policy::None || mode == SecurityMode::None)
+        return chunk;
+    const int signatureLength = traitsOf(policy).symmetricSignatureLength;
+    QByteArray plain = chunk;
+    const bool encrypted = mode == SecurityMode::SignAndEncrypt;
+    if (encrypted) {
+        const auto decrypted = aesCbc(false, receiving.encryptingKey, receiving.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
+        if (!decrypted)
+            return std::nullopt;
+        plain = chunk.left(SymmetricHeadersLength) + *decrypted;
+    }
+    // The signature is checked before anything of the padding is believed.
+    const qsizetype signedLength = plain.size() - signatureLength;
+    if (signedLength < SymmetricHeadersLength + SequenceHeaderLength ||
+        hmacSha256(receiving.signingKey, QByteArrayView(plain).first(signedLength)) != QByteArrayView(plain).sliced(signedLength))
+        return std::nullopt;
+    if (!encrypted)
+        return plain.left(signedLength);
+    return unpad(plain, SymmetricHeadersLength + SequenceHeaderLength, signatureLength, false);
+}
+
+std::optional<QByteArray> secureAsymmetric(Policy policy, const RsaKey &ours, const RsaKey &theirs, int headerLength,
+                                           QByteArray chunk)
+{
+    const qsizetype encryptedFrom = MessageHeaderLength + headerLength;
+    if (policy == Policy::None || chunk.size() < encryptedFrom + SequenceHeaderLength)
+        return std::nullopt;
+    const int plainBlock = theirs.plainTextBlock(policy), cipherBlock = theirs.bytes(), signatureLength = ours.bytes();
+    // The extra padding byte goes with the encrypting key, the receiver's.
+    const bool extra = cipherBlock > 256;
+    const int body = static_cast<int>(chunk.size() - encryptedFrom) - SequenceHeaderLength;
+    chunk += paddingBytes(asymmetricPaddingCount(body, signatureLength, plainBlock, extra), extra);
+    const qsizetype plainLength = chunk.size() - encryptedFrom + signatureLength;
+    if (plainBlock <= 0 || plainLength % plainBlock != 0)
+        return std::nullopt;
+    writeMessageSize(chunk, encryptedFrom + plainLength / plainBlock * cipherBlock);
+    const auto signature = ours.sign(policy, chunk);
+    if (!signature || signature->size() != signatureLength)
+        return std::nullopt;
+    chunk += *signature;
+    const auto cipher = theirs.encrypt(policy, chunk.mid(encryptedFrom));
+    if (!cipher)
+        return std::nullopt;
+    return chunk.left(encryptedFrom) + *cipher;
+}
+
+std::optional<QByteArray> openAsymmetric(Policy policy, const RsaKey &ours, const RsaKey &theirs, int headerLength,
+                                         const QByteArray &chunk)
+{
+    const qsizetype encryptedFrom = MessageHeaderLength + headerLength;
+    if (policy == Policy::None || chunk.size() <= encryptedFrom)
+        return std::nullopt;
+    const auto decrypted = ours.decrypt(policy, chunk.mid(encryptedFrom));
+    if (!decrypted)
+        return std::nullopt;
+    const QByteArray plain = chunk.left(encryptedFrom) + *decrypted;
+    const int signatureLength = theirs.bytes();
+    const qsizetype signedLength = plain.size() - signatureLength;
+    if (signedLength < encryptedFrom + SequenceHeaderLength ||
+        !theirs.verify(policy, plain.left(signedLength), plain.mid(signedLength)))
+        return std::nullopt;
+    // Extra padding when our key, which it was encrypted for, passes 2048 bits.
+    return unpad(plain, encryptedFrom + SequenceHeaderLength, signatureLength, ours.bytes() > 256);
+}
+
+} // namespace opc::ua

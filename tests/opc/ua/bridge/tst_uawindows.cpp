@@ -1,0 +1,256 @@
+// The whole operator road through the real windows, against an OPC UA server.
+#include "browser/browserhandlers.h"
+#include "connection/form2.h"
+#include "items/form3.h"
+#include "support/fixture.h"
+#include "support/messages.h"
+#include "uapeer.h"
+
+#include "opc/errors.h"
+#include "opc/ua/security/trust.h"
+
+#include <QScopeGuard>
+#include <QTemporaryDir>
+#include <QTest>
+
+using quorivo::Form1;
+using quorivo::Form3;
+using namespace testsupport;
+
+class TestUaWindows : public QObject {
+    Q_OBJECT
+    UaPeer *m_peer = nullptr;
+
+private slots:
+    void initTestCase() { m_peer = new UaPeer; }
+    void cleanupTestCase() { delete m_peer; }
+    void init() { REQUIRE_PEER(*m_peer); }
+    void cleanup() { closeAllWindows(); }
+
+    void theWholeRoad()
+    {
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        f.Text2->setText(m_peer->url());
+        click(f.ListOPCServers);
+        const QStringList listed = listBoxTexts(f.OPCServerList);
+        QCOMPARE(listed.size(), 8); // the server, and its seven endpoints
+        QCOMPARE(listed.first(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(listed[1], QStringLiteral("urn:quorivo:peer (Aes256_Sha256_RsaPss, SignAndEncrypt)"));
+        pickListRow(f.OPCServerList, 0);
+        click(f.OPCServerConnect);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QTRY_VERIFY(m_peer->said("session created Aes256_Sha256_RsaPss SignAndEncrypt") == 1);
+
+        // Browse down to a conformance variable and pick it.
+        click(f.Command1);
+        const QString root = QStringLiteral("urn:quorivo:peer");
+        QString key = root;
+        expandNode(f.TreeView1, key);
+        for (const char *name : {"Simulation", "Static", "All Profiles", "Scalars"}) {
+            key += quorivo::KeySeparator + QString::fromLatin1(name);
+            QVERIFY2(f.TreeView1->nodes()->find(key), name);
+            expandNode(f.TreeView1, key);
+        }
+        pickTreeNode(f.TreeView1, key);
+        const QStringList leaves = listViewTexts(f.ListView1);
+        const int row = static_cast<int>(leaves.indexOf(QStringLiteral("Double"))) + 1;
+        QVERIFY(row > 0);
+        pickListViewRow(f.ListView1, row);
+        QCOMPARE(f.Text1->Text(), QStringLiteral("ns=2;s=Static_Scalar_Double"));
+
+        // A group at 100 ms with that item, and the item table.
+        addGroup(f, QStringLiteral("Gruppo1"), QStringLiteral("100"));
+        selectGroup(f, QStringLiteral("Gruppo1"));
+        click(f.Command2);
+        QCOMPARE(listViewTexts(f.ListView2), QStringList{"ns=2;s=Static_Scalar_Double"});
+        click(f.Command3);
+        Form3 *form = Form3::existing();
+        QVERIFY(form);
+        QCOMPARE(form->Timer1->Interval(), 100);
+        const auto cell = [form](int column) { return form->ListView1->ListItems().Item(1).SubItems(column); };
+        QTRY_COMPARE_WITH_TIMEOUT(cell(3), QStringLiteral("192"), 8000);
+        QCOMPARE(cell(2), QStringLiteral("5"));
+
+        // Write from the table; the refresh shows it.
+        pickListViewRow(form->ListView1, 1);
+        form->Text1->setText(QStringLiteral("42.5"));
+        click(form->Command2);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(1), QLocale().toString(42.5), 8000);
+
+        // The server's status.
+        click(f.Command6);
+        auto *props = quorivo::Form2::existing();
+        QVERIFY(props);
+        QCOMPARE(props->values[6]->Caption(), QStringLiteral("QuorivoPeer, node-opcua"));
+
+        click(f.DisconnectFromServer);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Disconnesso"));
+        // Ticks after the disconnect go on quietly.
+        QTest::qWait(300);
+        QVERIFY(messages.messages.empty());
+    }
+
+    // A server the bridge does not trust yet: the connect fails with its own
+    // number, the certificate lands in rejected/, the window tells what it
+    // is; trusted always, the next connect works, and so does the next run.
+    void anUntrustedServerIsTrustedByTheOperator()
+    {
+        PeerOptions options;
+        options.light = true;
+        options.weTrustPeer = false;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
+        const QString file = opc::ua::TrustList::fileName(peer.certificate());
+        QCOMPARE(file, QStringLiteral("QuorivoPeer [") + thumbprint + QStringLiteral("].der"));
+        const QString rejected = testPki() + QStringLiteral("/rejected/certs/") + file;
+        QFile::remove(rejected);
+        MessageRecorder messages;
+        messages.answer = QStringLiteral("Rifiuta");
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", opc::Status::UA_E_CERTUNTRUSTED));
+        QVERIFY(QFile::exists(rejected));
+        QCOMPARE(messages.choices.size(), size_t(1));
+
+        // Rejected, it is refused again; then trusted always.
+        messages.clear();
+        messages.answer = QStringLiteral("Considera sempre attendibile");
+        click(f.OPCServerConnect);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.choices.size(), size_t(1));
+        const auto &window = messages.choices[0];
+        QCOMPARE(window.title, QStringLiteral(" Certificato del server OPC"));
+        QCOMPARE(window.buttons, (QStringList{"Considera sempre attendibile", "Accetta per questa sessione", "Rifiuta"}));
+        for (const QString &part : {QStringLiteral("Soggetto: CN=QuorivoPeer"), QStringLiteral("Impronta SHA-1: ") + thumbprint,
+                                    QStringLiteral("URI dell'applicazione: urn:quorivo:peer"),
+                                    QStringLiteral("Nomi host: 127.0.0.1, localhost"), QStringLiteral("Chiave: 2048 bit"),
+                                    QStringLiteral("- Il certificato non è attendibile")})
+            QVERIFY2(window.prompt.contains(part), qPrintable(part + QStringLiteral(" in ") + window.prompt));
+        QVERIFY(QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + file));
+        QVERIFY(!QFile::exists(rejected));
+
+        messages.clear();
+        click(f.OPCServerConnect);
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QVERIFY(messages.messages.empty());
+        QVERIFY(messages.choices.empty());
+        click(f.DisconnectFromServer);
+        // What the next run believes: the trusted folder alone.
+        const opc::ua::TrustList list(testPki());
+        QCOMPARE(list.check(peer.certificate(), QStringLiteral("urn:quorivo:peer"), QStringLiteral("127.0.0.1")).error, 0);
+    }
+
+    // Expired and host-mismatched certificates: each its own number and
+    // words; accepted for this run, the connect works; rejected, it fails
+    // again the same way.
+    void certificatesWithProblems_data()
+    {
+        QTest::addColumn<int>("validFromDays");
+        QTest::addColumn<int>("validForDays");
+        QTest::addColumn<QStringList>("hosts");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("answer");
+        const QStringList local{"127.0.0.1", "localhost"};
+        QTest::newRow("expired, accepted") << -400 << 365 << local << opc::Status::UA_E_CERTTIMEINVALID
+                                           << "- Il certificato è scaduto il " << "Accetta per questa sessione";
+        QTest::newRow("not yet valid, rejected") << 30 << 365 << local << opc::Status::UA_E_CERTTIMEINVALID
+                                                 << "- Il certificato è valido solo dal " << "Rifiuta";
+        QTest::newRow("other host, accepted") << -1 << 365 << QStringList{"plc7.example"} << opc::Status::UA_E_CERTNAMEINVALID
+                                              << "- Il nome host 127.0.0.1 non compare tra i nomi del certificato."
+                                              << "Accetta per questa sessione";
+        QTest::newRow("other host, rejected") << -1 << 365 << QStringList{"plc7.example"} << opc::Status::UA_E_CERTNAMEINVALID
+                                              << "- Il nome host 127.0.0.1 non compare" << "Rifiuta";
+    }
+
+    void certificatesWithProblems()
+    {
+        QFETCH(int, validFromDays);
+        QFETCH(int, validForDays);
+        QFETCH(QStringList, hosts);
+        QFETCH(int, error);
+        QFETCH(QString, problem);
+        QFETCH(QString, answer);
+        PeerOptions options;
+        options.light = true;
+        options.validFromDays = validFromDays;
+        options.validForDays = validForDays;
+        options.hosts = hosts;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        MessageRecorder messages;
+        messages.answer = answer;
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", error));
+        QCOMPARE(messages.choices.size(), size_t(1));
+        QVERIFY2(messages.choices[0].prompt.contains(problem), qPrintable(messages.choices[0].prompt));
+        // Trusted, yet not believed: dates and names are judged apart.
+        QVERIFY(!messages.choices[0].prompt.contains(QStringLiteral("non è attendibile")));
+
+        messages.clear();
+        click(f.OPCServerConnect);
+        if (answer == QStringLiteral("Rifiuta")) {
+            QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+            QCOMPARE(messages.messages.size(), size_t(1));
+            QCOMPARE(messages.messages[0].prompt, reportText("Connetti", error));
+        } else {
+            QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+            QVERIFY(messages.messages.empty());
+            click(f.DisconnectFromServer);
+        }
+        QVERIFY(!QFile::exists(testPki() + QStringLiteral("/trusted/certs/") + opc::ua::TrustList::fileName(peer.certificate())));
+    }
+
+    // The peer does not know our certificate: its own number, no certificate
+    // window (there is nothing of the server's to judge). Once our
+    // certificate is in the peer's trusted folder, the connect works.
+    void aServerRefusingOurCertificate()
+    {
+        QTemporaryDir fresh;
+        qputenv("QUORIVO_PKI", fresh.path().toUtf8());
+        const auto restore = qScopeGuard([] { qputenv("QUORIVO_PKI", testPki().toUtf8()); });
+        PeerOptions options;
+        options.light = true;
+        options.peerTrustsUs = false;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        QVERIFY(opc::ua::TrustList(fresh.path()).trust(peer.certificate()));
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), QStringLiteral("urn:quorivo:peer"));
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.messages.size(), size_t(1));
+        QCOMPARE(messages.messages[0].prompt, reportText("Connetti", opc::Status::UA_E_OWNCERTREFUSED));
+        QVERIFY(messages.choices.empty());
+
+        QVERIFY(UaPeer::trustBridge(fresh.path()));
+        // The peer watches its folder; it may take it a moment to look.
+        for (int i = 0; i < 40 && f.windowTitle() != QStringLiteral("Server Connesso"); ++i) {
+            messages.clear();
+            click(f.OPCServerConnect);
+            if (f.windowTitle() != QStringLiteral("Server Connesso"))
+                QTest::qWait(250);
+        }
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+        QVERIFY(messages.messages.empty());
+    }
+
+private:
+    static void connectTo(Form1 &f, const QString &url, const QString &server)
+    {
+        f.Text2->setText(url);
+        f.OPCServerName->setText(server);
+        f.setControlEnabled(quorivo::Ctl::OPCServerConnect, true);
+        click(f.OPCServerConnect);
+    }
+};
+
+QTEST_MAIN(TestUaWindows)
+#include "tst_uawindows.moc"
