@@ -1,0 +1,449 @@
+#include "opc/ua/client/session.h"
+
+#include "opc/errors.h"
+#include "opc/ua/client/endpoints.h"
+#include "opc/ua/security/crypto.h"
+
+#include <cmath>
+
+namespace opc::ua {
+
+namespace S = opc::Status;
+
+namespace {
+// Each step of opening a session, and the light read that keeps it alive.
+constexpr int StepTimeoutMs = 5000;
+constexpr int KeepAliveTimeoutMs = 5000;
+constexpr int CloseTimeoutMs = 2000;
+// Asked of the server; it answers with the timeout it grants.
+constexpr double RequestedTimeoutMs = 120000;
+
+// SignatureData: none on an open channel; on a secured one, our signature
+// with the policy's algorithm (OPC 10000-4 §7.37).
+void signatureData(Encoder &e, const ChannelSecurity &security = {}, const QByteArray &data = {})
+{
+    if (!security.secured()) {
+        e.string({});
+        e.byteString({});
+        return;
+    }
+    const auto signature = security.ownKey->sign(security.policy, data);
+    e.string(QString::fromLatin1(traitsOf(security.policy).asymmetricSignatureUri));
+    e.byteString(ByteString::of(signature.value_or(QByteArray())));
+}
+
+bool isSessionLoss(StatusCode status)
+{
+    const uint32_t code = status.code & 0xFFFF0000u;
+    return code == Status::BadSessionIdInvalid || code == Status::BadSessionClosed || code == Status::BadSessionNotActivated;
+}
+} // namespace
+
+int32_t errorOf(StatusCode status)
+{
+    switch (status.code & 0xFFFF0000u) {
+    case Status::BadTimeout:
+    case Status::BadSessionIdInvalid:
+    case Status::BadSessionClosed:
+    case Status::BadSessionNotActivated:
+        return S::RPC_S_SERVER_UNAVAILABLE;
+    case Status::BadIdentityTokenRejected:
+    case Status::BadIdentityTokenInvalid:
+    case Status::BadUserAccessDenied:
+        return S::E_ACCESSDENIED;
+    case Status::BadNodeIdUnknown:
+        return S::OPC_E_UNKNOWNITEMID;
+    case Status::BadNodeIdInvalid:
+        return S::OPC_E_INVALIDITEMID;
+    default:
+        if (refusesOurCertificate(status.code))
+            return S::UA_E_OWNCERTREFUSED;
+        return S::E_FAIL;
+    }
+}
+
+Session::Session(QObject *parent) : QObject(parent)
+{
+    connect(&m_keepAlive, &QTimer::timeout, this, &Session::keepAlive);
+}
+
+void Session::setTarget(const Target &target, const QString &serverUri)
+{
+    m_target = target;
+    m_serverUri = serverUri;
+    m_closedForGood = false;
+}
+
+// --- opening: OPC 10000-4 §5.6 -------------------------------------------
+
+void Session::openByDiscovery(Done done)
+{
+    discoverEndpoint([this, done](int32_t error, const EndpointDescription &endpoint) {
+        if (error)
+            return done(error);
+        open(endpoint, done);
+    });
+}
+
+// Session, activation, then what later calls need to know.
+void Session::open(const EndpointDescription &endpoint, Done done)
+{
+    m_authToken = {};
+    m_keepAlive.stop();
+    create(endpoint, [this, done, endpoint](int32_t error, const Offer &offer) {
+        if (error)
+            return done(error);
+        activate(endpoint, offer, [this, done](int32_t error) {
+            if (error)
+                return done(error);
+            readFacts([this, done] {
+                m_active = true;
+                startKeepAlive();
+                done(0);
+            });
+        });
+    });
+}
+
+void Session::getEndpoints(std::function<void(int32_t, const std::vector<EndpointDescription> &)> done)
+{
+    const auto body = [this](Encoder &e) {
+        e.string(m_target.url);
+        e.int32(0);
+        e.int32(0);
+    };
+    sendRequest(Id::GetEndpointsRequest, {}, body, StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), {});
+            done(0, d.array([](Decoder &x) { return decodeEndpointDescription(x); }));
+        } catch (const DecodeError &) {
+            done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+    });
+}
+
+// The endpoint of the wanted server with the channel's policy and mode.
+void Session::discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done)
+{
+    EndpointChoice choice;
+    choice.serverUri = m_serverUri;
+    choice.exact = true;
+    choice.policy = security().secured() ? security().policy : Policy::None;
+    choice.mode = security().secured() ? security().mode : SecurityMode::None;
+    getEndpoints([done, choice](int32_t error, const std::vector<EndpointDescription> &all) {
+        if (error)
+            return done(error, {});
+        const EndpointPick pick = pickEndpoint(all, choice);
+        done(pick.error, pick.endpoint);
+    });
+}
+
+void Session::create(const EndpointDescription &endpoint, std::function<void(int32_t, const Offer &)> done)
+{
+    const QByteArray clientNonce = secureRandom(32);
+    const auto body = [this, clientNonce](Encoder &e) {
+        ApplicationDescription me;
+        // A secured session presents the URI its certificate names.
+        me.applicationUri = security().secured() ? security().ownApplicationUri : QStringLiteral("urn:quorivo:client");
+        me.productUri = QStringLiteral("urn:quorivo");
+        me.applicationName = {QString(), QStringLiteral("Quorivo")};
+        me.applicationType = 1;
+        encode(e, me);
+        e.string(m_serverUri);
+        e.string(m_target.url);
+        e.string(QStringLiteral("Quorivo"));
+        e.byteString(ByteString::of(clientNonce));
+        e.byteString(security().secured() ? ByteString::of(security().ownCertificate) : ByteString{});
+        e.float64(RequestedTimeoutMs);
+        e.uint32(0);
+    };
+    sendRequest(Id::CreateSessionRequest, {}, body, StepTimeoutMs,
+                [this, done, endpoint, clientNonce](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        Offer offer;
+        offer.clientNonce = clientNonce;
+        QString signatureAlgorithm;
+        ByteString serverSignature;
+        const ChannelSecurity &secured = security();
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.typeId != Id::CreateSessionResponse || r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), {});
+            d.nodeId(); // session id
+            m_authToken = d.nodeId();
+            offer.revisedTimeoutMs = d.float64();
+            offer.serverNonce = d.byteString();
+            offer.serverCertificate = d.byteString();
+            if (secured.secured()) {
+                d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+                d.array([](Decoder &x) { return std::make_pair(x.byteString(), x.byteString()); });
+                signatureAlgorithm = d.string();
+                serverSignature = d.byteString();
+            }
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        // On a secured channel the server proves it holds its key: it signs
+        // our certificate and nonce (OPC 10000-4 §5.6.2).
+        if (secured.secured() &&
+            (offer.serverCertificate.data != secured.serverCertificate || offer.serverNonce.data.size() < 32 ||
+             signatureAlgorithm != QLatin1String(traitsOf(secured.policy).asymmetricSignatureUri) ||
+             !secured.serverKey->verify(secured.policy, secured.ownCertificate + clientNonce, serverSignature.data)))
+            return done(S::UA_E_SECURITYCHECK, {});
+        if (offer.serverCertificate.isNull)
+            offer.serverCertificate = endpoint.serverCertificate;
+        // The server's word on how long an idle session lives, not ours.
+        m_timeoutMs = std::isfinite(offer.revisedTimeoutMs) && offer.revisedTimeoutMs > 0 ? offer.revisedTimeoutMs
+                                                                                          : RequestedTimeoutMs;
+        done(0, offer);
+    });
+}
+
+// Activates with the identity the endpoint's token policies ask for; the
+// password goes with it and is not kept.
+void Session::activate(const EndpointDescription &endpoint, const Offer &offer, Done done)
+{
+    const bool named = !m_target.user.isEmpty();
+    const UserTokenPolicy *policy = nullptr;
+    for (const auto &p : endpoint.userIdentityTokens)
+        if (p.tokenType == (named ? 1 : 0)) {
+            policy = &p;
+            break;
+        }
+    if (!policy)
+        return done(named ? S::E_ACCESSDENIED : S::E_FAIL);
+    ExtensionObject token;
+    token.encoding = 1;
+    Encoder tokenBody;
+    tokenBody.string(policy->policyId);
+    if (named) {
+        token.typeId = NodeId::num(0, Id::UserNameIdentityToken);
+        const QString tokenPolicy = policy->securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri : policy->securityPolicyUri;
+        tokenBody.string(m_target.user);
+        if (tokenPolicy == SecurityPolicyNone) {
+            tokenBody.byteString(ByteString::of(m_target.password.toUtf8()));
+            tokenBody.string({});
+        } else {
+            const auto secret = encryptUserPassword(tokenPolicy, offer.serverCertificate.data, m_target.password.toUtf8(),
+                                                   offer.serverNonce.data);
+            if (!secret)
+                return done(S::E_ACCESSDENIED);
+            tokenBody.byteString(ByteString::of(secret->cipherText));
+            tokenBody.string(secret->algorithm);
+        }
+    } else {
+        token.typeId = NodeId::num(0, Id::AnonymousIdentityToken);
+    }
+    token.body = tokenBody.take();
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    const QByteArray proof = offer.serverCertificate.data + offer.serverNonce.data;
+    const auto body = [this, &token, &proof](Encoder &e) {
+        signatureData(e, security(), proof);
+        e.int32(0);
+        e.int32(0);
+        e.extensionObject(token);
+        signatureData(e);
+    };
+    const QByteArray request = encodeRequest(Id::ActivateSessionRequest, header, body);
+    // The password is not kept once it has gone.
+    m_target.password.fill(QLatin1Char('\0'));
+    m_target.password.clear();
+    send(request, StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error);
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (r.typeId != Id::ActivateSessionResponse || r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult));
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE);
+        }
+        done(0);
+    });
+}
+
+// The namespace table, for item ids given by namespace URI, and the
+// operation limits that requests are split by. A server that cannot tell
+// leaves them as they were: the session works without.
+void Session::readFacts(std::function<void()> done)
+{
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    const auto body = [](Encoder &e) {
+        e.float64(0);
+        e.int32(3);
+        e.int32(4);
+        for (uint32_t node : {Id::NamespaceArray, Id::MaxNodesPerRead, Id::MaxNodesPerBrowse, Id::MaxMonitoredItemsPerCall})
+            encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
+    };
+    sendRequest(Id::ReadRequest, header, body, StepTimeoutMs, [this, done](int32_t error, const QByteArray &message) {
+        if (error == 0) {
+            try {
+                Decoder d(message);
+                const Response r = decodeResponseStart(d);
+                if (r.header.serviceResult.isBad())
+                    return done();
+                const auto values = d.array([](Decoder &x) { return x.dataValue(); });
+                std::vector<QString> uris;
+                if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
+                    for (const Scalar &s : values[0].value->values)
+                        uris.push_back(std::get<QString>(s));
+                const auto limit = [&values](size_t i) -> uint32_t {
+                    const uint32_t *v = values.size() > i && values[i].value ? values[i].value->scalarAs<uint32_t>() : nullptr;
+                    return v ? *v : 0;
+                };
+                m_maxPerRead = limit(1);
+                m_maxPerBrowse = limit(2);
+                m_maxItemsPerCall = limit(3);
+                QMutexLocker lock(&m_namespacesLock);
+                m_namespaces = std::move(uris);
+            } catch (const DecodeError &) {
+            }
+        }
+        done();
+    });
+}
+
+void Session::close(Done done)
+{
+    stop();
+    call(Id::CloseSessionRequest, [](Encoder &e) { e.boolean(true); }, CloseTimeoutMs,
+         [done](int32_t error, const QByteArray &) { done(error); });
+}
+
+void Session::stop()
+{
+    m_active = false;
+    m_keepAlive.stop();
+}
+
+// --- keeping it --------------------------------------------------------------
+
+// A server closes a session that nothing reaches for its timeout: a light
+// read goes out at a third of it whenever nothing else did.
+void Session::startKeepAlive()
+{
+    const double third = std::clamp(m_timeoutMs / 3.0, 100.0, 600000.0);
+    m_keepAlive.start(static_cast<int>(third));
+}
+
+void Session::keepAlive()
+{
+    if (!m_active || !ready())
+        return;
+    if (m_lastSent.isValid() && m_lastSent.elapsed() < m_keepAlive.interval() - 50)
+        return;
+    call(Id::ReadRequest,
+         [](Encoder &e) {
+             e.float64(0);
+             e.int32(3);
+             e.array(std::vector<ReadValueId>{{NodeId::num(0, Id::ServerStatus_CurrentTime), Attr::Value}},
+                     [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+         },
+         KeepAliveTimeoutMs, [](int32_t, const QByteArray &) {});
+}
+
+bool Session::ready() const { return m_channel && m_channel->isOpen() && !m_closedForGood && !m_recovering; }
+
+void Session::sendRequest(uint32_t typeId, const RequestHeader &header, const Body &body, int timeoutMs, ReplyDone done)
+{
+    send(encodeRequest(typeId, header, body), timeoutMs, std::move(done));
+}
+
+void Session::send(const QByteArray &request, int timeoutMs, ReplyDone done)
+{
+    m_lastSent.start();
+    m_channel->request(request, timeoutMs, [done](const Reply &reply) { done(reply.error, reply.message); });
+}
+
+void Session::call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
+{
+    callOnce(typeId, std::move(body), timeoutMs, std::move(done), false);
+}
+
+void Session::callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done, bool retried)
+{
+    if (!m_channel || !m_channel->isOpen() || m_closedForGood) {
+        done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        return;
+    }
+    if (m_recovering) {
+        m_afterRecovery.push_back([this, typeId, body, timeoutMs, done](int32_t error) {
+            if (error)
+                return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+            callOnce(typeId, body, timeoutMs, done, true);
+        });
+        return;
+    }
+    RequestHeader header;
+    header.authenticationToken = m_authToken;
+    header.timeoutHint = static_cast<uint32_t>(timeoutMs);
+    sendRequest(typeId, header, body, timeoutMs,
+                [this, typeId, body, timeoutMs, done, retried](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        try {
+            Decoder d(message);
+            const Response r = decodeResponseStart(d);
+            if (isSessionLoss(r.header.serviceResult) && !retried) {
+                recover([this, typeId, body, timeoutMs, done](int32_t error) {
+                    if (error)
+                        return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+                    callOnce(typeId, body, timeoutMs, done, true);
+                });
+                return;
+            }
+            if (r.header.serviceResult.isBad())
+                return done(errorOf(r.header.serviceResult), message);
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        done(0, message);
+    });
+}
+
+// The server closed our session (it timed out, or was closed for us) while
+// the channel lives: an anonymous session is made again on the same
+// channel. A user-name session cannot log in again without the password
+// it no longer holds: it stays closed until the operator connects again.
+void Session::recover(Done done)
+{
+    if (!m_target.user.isEmpty()) {
+        m_closedForGood = true;
+        m_keepAlive.stop();
+        emit lostForGood();
+        done(S::RPC_S_SERVER_UNAVAILABLE);
+        return;
+    }
+    m_afterRecovery.push_back(std::move(done));
+    if (m_recovering)
+        return;
+    m_recovering = true;
+    emit recovering();
+    openByDiscovery([this](int32_t error) {
+        m_recovering = false;
+        if (error == 0)
+            emit recovered();
+        else if (m_channel)
+            m_channel->close(); // lost: the reconnection takes over
+        for (auto &waiting : std::exchange(m_afterRecovery, {}))
+            waiting(error);
+    });
+}
+
+std::vector<QString> Session::namespaces() const
+{
+    QMutexLocker lock(&m_namespacesLock);
+    return m_namespaces;
+}
+
+} // namespace opc::ua

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "opc/ua/client/channel.h"
+#include "opc/ua/client/target.h"
+#include "opc/ua/wire/services.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <vector>
+
+namespace opc::ua {
+
+// The error number of a bad status in an answer.
+int32_t errorOf(StatusCode status);
+
+// A session with one server over the client's channel (OPC 10000-4 §5.6):
+// created and activated on an endpoint, kept alive while idle, and made
+// again on the same channel when the server closes it. Lives on the
+// worker; the secured checks follow the channel's security.
+class Session : public QObject {
+    Q_OBJECT
+public:
+    using Done = std::function<void(int32_t error)>;
+    using ReplyDone = std::function<void(int32_t error, QByteArray message)>;
+    using Body = std::function<void(Encoder &)>;
+
+    explicit Session(QObject *parent = nullptr);
+
+    // Set before open(): where, as whom, and which server by its URI.
+    void setTarget(const Target &target, const QString &serverUri);
+    const Target &target() const { return m_target; }
+    // The endpoint's own URL (its path, the typed host and port).
+    void setUrl(const QString &url) { m_target.url = url; }
+    void setChannel(Channel *channel) { m_channel = channel; }
+
+    // Creates and activates a session on this endpoint, then reads what
+    // later calls need to know.
+    void open(const EndpointDescription &endpoint, Done done);
+    // The same on the endpoint of the channel's policy and mode, asked of
+    // the server first: after a reconnection or a recovery.
+    void openByDiscovery(Done done);
+    void getEndpoints(std::function<void(int32_t, const std::vector<EndpointDescription> &)> done);
+    // CloseSession, then no more keep-alive.
+    void close(Done done);
+    void stop();
+
+    // A service call within the session; errors of the channel and bad
+    // service results come back as error numbers. A call that meets a
+    // session the server no longer holds has it made again and is sent once
+    // more.
+    void call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done);
+    // Straight to the channel: no session checks, no retry.
+    void sendRequest(uint32_t typeId, const RequestHeader &header, const Body &body, int timeoutMs, ReplyDone done);
+
+    // Calls can go out now: the channel is open, the session neither closed
+    // for good nor being made again.
+    bool ready() const;
+    bool closedForGood() const { return m_closedForGood; }
+
+    // --- from any thread ---
+    std::vector<QString> namespaces() const;
+    // The session timeout the server granted.
+    double timeoutMs() const { return m_timeoutMs; }
+    // The server's operation limits (0: none), read at every session start.
+    uint32_t maxNodesPerRead() const { return m_maxPerRead; }
+    uint32_t maxNodesPerBrowse() const { return m_maxPerBrowse; }
+    uint32_t maxMonitoredItemsPerCall() const { return m_maxItemsPerCall; }
+
+signals:
+    // The server closed the session and a new one is being made: calls
+    // wait for it.
+    void recovering();
+    // A new session made after the server closed the old one.
+    void recovered();
+    // A user-name session the server closed: it cannot log in again
+    // without the password it no longer holds.
+    void lostForGood();
+
+private:
+    // What CreateSession gives the activation.
+    struct Offer {
+        double revisedTimeoutMs = 0;
+        ByteString serverNonce;
+        ByteString serverCertificate;
+        QByteArray clientNonce;
+    };
+    void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
+    void create(const EndpointDescription &endpoint, std::function<void(int32_t, const Offer &)> done);
+    void activate(const EndpointDescription &endpoint, const Offer &offer, Done done);
+    void readFacts(std::function<void()> done);
+    void startKeepAlive();
+    void keepAlive();
+    void recover(Done done);
+    void callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done, bool retried);
+    void send(const QByteArray &request, int timeoutMs, ReplyDone done);
+    const ChannelSecurity &security() const { return m_channel->security(); }
+
+    Channel *m_channel = nullptr;
+    Target m_target;
+    QString m_serverUri;
+    NodeId m_authToken;
+    bool m_active = false;         // opened and not stopped since
+    QTimer m_keepAlive;
+    QElapsedTimer m_lastSent;      // since the last request went out
+    bool m_recovering = false;     // a new session is being made
+    std::vector<Done> m_afterRecovery;
+    bool m_closedForGood = false;
+    std::atomic<double> m_timeoutMs = 0; // as the server revised it
+    std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;
+    mutable QMutex m_namespacesLock;
+    std::vector<QString> m_namespaces;
+};
+
+} // namespace opc::ua
