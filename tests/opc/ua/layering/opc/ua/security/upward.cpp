@@ -1,0 +1,5 @@
+// Points upward on purpose: the layering check must refuse it.
+#include "opc/errors.h"
+#include "opc/automation.h"
+#include "toolkit/listview.h"
+#include <openssl/evp.h>

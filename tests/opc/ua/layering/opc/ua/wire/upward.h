@@ -1,0 +1,4 @@
+// Points upward on purpose: the layering check must refuse it.
+#include "opc/ua/wire/binary.h"
+#include "opc/ua/client/channel.h"
+#include <openssl/evp.h>
