@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds Quorivo in Release and starts it.
 set -euo pipefail
 QUORIVO_ROOT=$(cd "$(dirname "$0")" && pwd)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs every test; the exit status is the verdict.
 #   1. the suite in a Release build (gcc), benchmarks built alongside;
 #   2. the suite again under AddressSanitizer and UndefinedBehaviorSanitizer (clang);

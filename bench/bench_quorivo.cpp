@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints how long the program's heavy roads take: the item table at its
 // largest, the browser on its widest branches, the simulation cache and the
 // splash. The item table is set side by side with a per-cell widget table

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The OPC UA bridge beside node-opcua's own client, against the same
 // node-opcua peer in the same run: one Read of 10,000 variables, 10,000
 // sequential Reads, and 10,000 items changing every second.

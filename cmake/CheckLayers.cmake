@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a file of the OPC UA wing includes a header of a room above
 # its own. The rooms, bottom to top: wire, security, client, bridge.
 #   cmake -DROOT=<src folder> -P CheckLayers.cmake

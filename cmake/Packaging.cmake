@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What a Debian desktop expects beside the binary, and the .deb itself
 # (tools/package.sh runs CPack).
 include(GNUInstallDirs)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the benchmarks (in the test build) and prints their tables: the
 # program's own roads, then the OPC UA bridge beside node-opcua's client.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks a built quorivo .deb as a Debian desktop would see it; nothing is
 # installed on this machine.
 #   tools/check-package.sh quorivo_<version>_<arch>.deb

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # fuzz.sh <build-dir> [seconds]: replays the kept inputs of every fuzz target,
 # then fuzzes each for the given time. A crash, hang, sanitizer report or
 # broken rule fails the run; the input that did it lands in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds quorivo_<version>_<arch>.deb with CPack and prints its path.
 #   tools/package.sh [build-dir]     (default: build-package, a Release build)
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a screen reader hears of every control of the windows: its name,
 // its role and, where the design gives a tooltip, its description.
 #include "app/handlers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's lifetime, watched on the real binary as its own process:
 // every road that leaves no window must end it, and only those.
 #include <QProcess>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/handlers.h"
 #include "app/splash.h"
 #include "connection/form2.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wait cursor while the window thread waits on the OPC UA bridge's
 // worker: shown for the whole wait, and gone after it however it ended.
 #include "app/handlers.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "connection/form2.h"
 #include "opc/sim/simserver.h"
 #include "support/fakeclock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rate field's text: any text gives a 32-bit number or error 6, and a
 // plain decimal integer gives exactly itself.
 #include "groups/ratetext.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The server's conversion of a written text to an item's type: a value of
 // exactly that type within its range, or a refusal with an OPC error; and
 // what it gives reads back to itself through the value-to-text conversion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Arbitrary bytes into the OPC UA channel's framing and reassembly, and every
 // reassembled message into the response decoders. Malformed, oversized or
 // truncated input must close the channel or fail the request, never crash,

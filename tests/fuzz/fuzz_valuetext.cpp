@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The value-to-text conversion over values of every type: a text, or a
 // type mismatch for the values that have no text form; numbers written so
 // that they read back.

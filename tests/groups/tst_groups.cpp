@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "groups/form4.h"
 #include "opc/value.h"
 #include "support/faultserver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "items/form3.h"
 #include "support/fakeclock.h"
 #include "support/faultserver.h"

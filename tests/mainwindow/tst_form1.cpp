@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "mainwindow/errorreport.h"
 #include "mainwindow/form1.h"
 #include "support/fixture.h"

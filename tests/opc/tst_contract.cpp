@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Contract of the automation interface. Every backend runs it as a data row.
 #include "opc/automation.h"
 #include "opc/sim/simserver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A long session compressed: a fast-refreshing item table, windows opened and
 // closed over and over, and many connections. Nothing may pile up.
 #include "app/splash.h"

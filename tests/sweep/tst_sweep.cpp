@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Walks a whole operator session with the k-th OPC call failing, for every k
 // along the road, once with a plain OPC error and once as if the server had
 // gone away, and checks after each run that the program still works and

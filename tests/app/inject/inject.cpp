@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Loaded into the real program with LD_PRELOAD, it plays a short script of
 // user input once the event loop runs, so a test can watch the process
 // itself (exit status, lifetime) and not only the window objects.

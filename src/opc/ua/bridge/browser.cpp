@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/bridge/browser.h"
 
 #include "opc/ua/wire/services.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/client/subscriptions.h"
 
 #include "opc/errors.h"

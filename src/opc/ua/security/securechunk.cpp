@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/security/securechunk.h"
 
 #include <QtEndian>

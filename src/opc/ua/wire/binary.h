@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // OPC UA Binary: the built-in types and their encoding. Decoding checks every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The OPC UA bridge against a real peer: node-opcua with its conformance
 // address space.
 #include "opc/ua/client/channel.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sessions against a peer that grants them for three seconds only, as some
 // servers do: an idle session must live on, and one the server closes must
 // come back (anonymous) or wait for the operator (user name).

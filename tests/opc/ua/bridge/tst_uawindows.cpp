@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole operator road through the real windows, against an OPC UA server.
 #include "browser/browserhandlers.h"
 #include "connection/form2.h"

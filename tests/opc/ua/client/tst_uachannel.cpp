@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The channel's framing: chunks, out-of-order answers, aborts, limits and
 // hostile messages, fed as bytes.
 #include "opc/errors.h"

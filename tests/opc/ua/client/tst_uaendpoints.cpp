@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which endpoint a connect takes: the operator's text, the order of a
 // server's endpoints, the URL a chosen endpoint is reached at.
 #include "opc/errors.h"

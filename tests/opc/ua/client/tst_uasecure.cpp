@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Secured channels against the node-opcua peer: the opening handshake, and
 // requests and answers signed, or signed and encrypted, under each policy.
 #include "opc/errors.h"

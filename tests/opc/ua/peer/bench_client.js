@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // node-opcua's own client doing the bridge benchmark's work against the
 // peer; prints one JSON line.
 //   node bench_client.js <endpoint> [<policy> <mode> <certificate.pem> <key.pem> <applicationUri>]

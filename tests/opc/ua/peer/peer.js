@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The OPC UA server the bridge is tested against: node-opcua with its
 // conformance-testing address space, a folder of 10,000 Doubles and one
 // user. Prints "ready <port>" once it listens.

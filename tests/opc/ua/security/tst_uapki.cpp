@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's own certificate and its PKI folder, read back with OpenSSL
 // as a server would read them.
 #include "opc/ua/security/pki.h"

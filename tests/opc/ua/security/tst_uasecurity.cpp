@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The arithmetic and the symmetric algorithms of secured OPC UA chunks,
 // byte by byte from fixed nonces and keys (values computed independently
 // with Python's hmac and the openssl command).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a server certificate is believed: chains, dates, names,
 // revocation, the operator's decisions.
 #include "opc/errors.h"

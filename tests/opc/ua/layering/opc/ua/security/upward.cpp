@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Points upward on purpose: the layering check must refuse it.
 #include "opc/errors.h"
 #include "opc/automation.h"
