@@ -11,8 +11,9 @@ set(rooms wire security client bridge)
 
 # The rank a header of the project stands at, or 99 for one no room may
 # include. wire names nothing of the program; the error numbers, the
-# certificate facts and the wait are below every other room; the
-# automation interface and its values are the bridge's alone.
+# certificate facts and the wait are below every other room; the rest of
+# opc (the automation interface, its values, the operator's confirmation)
+# is the bridge's alone.
 function(rank_of header out)
   foreach(room IN LISTS rooms)
     if(header MATCHES "^opc/ua/${room}/")
@@ -23,7 +24,7 @@ function(rank_of header out)
   endforeach()
   if(header MATCHES "^opc/(errors|certificate|wait)\\.h$")
     set(${out} 1 PARENT_SCOPE)
-  elseif(header MATCHES "^opc/(automation|value)\\.h$")
+  elseif(header MATCHES "^opc/[a-z]+\\.h$")
     set(${out} 3 PARENT_SCOPE)
   else()
     set(${out} 99 PARENT_SCOPE)

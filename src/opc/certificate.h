@@ -22,6 +22,7 @@ struct CertificateFacts {
     QString applicationUri;
     QStringList hostNames; // DNS names and addresses of the subjectAltName
     int keyBits = 0;
+    QString signatureDigest; // "SHA256", "SHA1"...: what the issuer signed it with
 };
 
 // A server certificate a connect refused: its facts, what is wrong with it,

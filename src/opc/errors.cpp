@@ -8,7 +8,7 @@ namespace opc {
 
 namespace {
 using namespace Status;
-constexpr std::array<std::pair<int32_t, const char *>, 24> Names{{
+constexpr std::array<std::pair<int32_t, const char *>, 33> Names{{
     {S_OK, "S_OK"},
     {NUMERIC_OVERFLOW, "Overflow"},
     {E_FAIL, "E_FAIL"},
@@ -33,6 +33,15 @@ constexpr std::array<std::pair<int32_t, const char *>, 24> Names{{
     {UA_E_CERTNAMEINVALID, "BadCertificateHostNameInvalid"},
     {UA_E_OWNCERTREFUSED, "BadSecurityChecksFailed"},
     {UA_E_SECURITYCHECK, "BadApplicationSignatureInvalid"},
+    {UA_E_CERTISSUERTIME, "BadCertificateIssuerTimeInvalid"},
+    {UA_E_CERTREVOCATIONUNKNOWN, "BadCertificateRevocationUnknown"},
+    {UA_E_CERTISSUERREVOCATIONUNKNOWN, "BadCertificateIssuerRevocationUnknown"},
+    {UA_E_CERTUSE, "BadCertificateUseNotAllowed"},
+    {UA_E_CERTISSUERUSE, "BadCertificateIssuerUseNotAllowed"},
+    {UA_E_CERTPOLICY, "BadCertificatePolicyCheckFailed"},
+    {UA_E_TRANSPORTLIMITS, "BadTcpMessageTooLarge"},
+    {UA_E_CLEARPASSWORD, "BadSecurityModeInsufficient"},
+    {UA_E_PKIUNSAFE, "BadConfigurationError"},
 }};
 } // namespace
 

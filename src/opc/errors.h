@@ -38,6 +38,15 @@ constexpr int32_t UA_E_CERTTIMEINVALID = status(0x80140000);     // BadCertifica
 constexpr int32_t UA_E_CERTNAMEINVALID = status(0x80160000);     // BadCertificateHostNameInvalid
 constexpr int32_t UA_E_OWNCERTREFUSED = status(0x80130000);      // BadSecurityChecksFailed
 constexpr int32_t UA_E_SECURITYCHECK = status(0x80580000);       // BadApplicationSignatureInvalid
+constexpr int32_t UA_E_CERTISSUERTIME = status(0x80150000);      // BadCertificateIssuerTimeInvalid
+constexpr int32_t UA_E_CERTREVOCATIONUNKNOWN = status(0x801B0000); // BadCertificateRevocationUnknown
+constexpr int32_t UA_E_CERTISSUERREVOCATIONUNKNOWN = status(0x801C0000); // BadCertificateIssuerRevocationUnknown
+constexpr int32_t UA_E_CERTUSE = status(0x80180000);             // BadCertificateUseNotAllowed
+constexpr int32_t UA_E_CERTISSUERUSE = status(0x80190000);       // BadCertificateIssuerUseNotAllowed
+constexpr int32_t UA_E_CERTPOLICY = status(0x81140000);          // BadCertificatePolicyCheckFailed
+constexpr int32_t UA_E_TRANSPORTLIMITS = status(0x80800000);     // BadTcpMessageTooLarge
+constexpr int32_t UA_E_CLEARPASSWORD = status(0x80E60000);       // BadSecurityModeInsufficient
+constexpr int32_t UA_E_PKIUNSAFE = status(0x80890000);           // BadConfigurationError
 } // namespace Status
 
 // The name of a known code ("OPC_E_DUPLICATENAME"), or empty.

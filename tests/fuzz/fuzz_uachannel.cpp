@@ -6,7 +6,10 @@
 // (policy None), secured and fed the bytes as they come (they must fail the
 // checks), or secured and fed chunks this target seals with the server's
 // fixed keys, so what lies behind the checks is reached too. Endpoint lists
-// go on to the endpoint choice and the certificate check.
+// go on to the endpoint choice and the certificate check. Each decoder runs
+// under a budget of DecodeCostPerByte for each byte of its message, and the
+// heap it takes meanwhile, watched by the sanitizer's allocator, must stay
+// within it: what a message may cost is bounded in fact, not in words.
 #include "opc/ua/client/channel.h"
 #include "opc/ua/client/endpoints.h"
 #include "opc/ua/security/trust.h"
@@ -15,40 +18,77 @@
 
 #include <QCoreApplication>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <sanitizer/allocator_interface.h>
 
 using namespace opc::ua;
 
 namespace {
 
+// The heap taken while a decoder runs.
+bool watching = false;
+long long live = 0, peak = 0;
+void onMalloc(const volatile void *, size_t size)
+{
+    if (watching && (live += static_cast<long long>(size)) > peak)
+        peak = live;
+}
+void onFree(const volatile void *p)
+{
+    if (watching)
+        live -= static_cast<long long>(__sanitizer_get_allocated_size(const_cast<const void *>(p)));
+}
+
+// What the allocator adds beyond what the budget charges: headers of the
+// few arrays a decode starts with.
+constexpr long long Slack = 16 * 1024;
+
+// Decodes under the message's per-byte budget and checks the heap kept to
+// it; what was decoded goes on to `then`, unwatched.
+template <typename Decode, typename Then>
+void watched(const QByteArray &message, Decode decode, Then then)
+{
+    const qsizetype budget = DecodeCostPerByte * message.size();
+    try {
+        Decoder d(message, budget);
+        decodeResponseStart(d);
+        live = peak = 0;
+        watching = true;
+        auto decoded = decode(d);
+        watching = false;
+        if (peak > budget + Slack) {
+            std::fprintf(stderr, "decoding %lld bytes took %lld bytes of heap, budget %lld\n",
+                         static_cast<long long>(message.size()), peak, static_cast<long long>(budget));
+            std::abort();
+        }
+        then(decoded);
+    } catch (const DecodeError &) {
+        watching = false;
+    }
+}
+
 void decodeEverything(const QByteArray &message)
 {
-    // Each decoder on its own copy: the shapes the bridge reads.
-    const auto attempt = [&message](auto body) {
-        try {
-            Decoder d(message);
-            decodeResponseStart(d);
-            body(d);
-        } catch (const DecodeError &) {
-        }
-    };
-    attempt([](Decoder &d) { d.array([](Decoder &x) { return x.dataValue(); }); });
-    attempt([](Decoder &d) { d.array([](Decoder &x) { return decodeBrowseResult(x); }); });
+    const auto nothing = [](const auto &) {};
+    watched(message, [](Decoder &d) { return d.array([](Decoder &x) { return x.dataValue(); }); }, nothing);
+    watched(message, [](Decoder &d) { return d.array([](Decoder &x) { return decodeBrowseResult(x); }); }, nothing);
     // Endpoints as a connect takes them: the choice, then the server's
     // certificate judged (hostile bytes meet OpenSSL's parser here).
-    attempt([](Decoder &d) {
-        const auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
-        const EndpointPick pick = pickEndpoint(endpoints, parseEndpointChoice(QStringLiteral("urn:quorivo:peer")));
-        if (pick.error == 0)
-            TrustList(QStringLiteral("/nonexistent")).check(pick.endpoint.serverCertificate.data,
-                                                            pick.endpoint.server.applicationUri, QStringLiteral("127.0.0.1"));
-    });
-    attempt([](Decoder &d) {
+    watched(message, [](Decoder &d) { return d.array([](Decoder &x) { return decodeEndpointDescription(x); }); },
+            [](const std::vector<EndpointDescription> &endpoints) {
+                const EndpointPick pick = pickEndpoint(endpoints, parseEndpointChoice(QStringLiteral("urn:quorivo:peer")));
+                if (pick.error == 0)
+                    TrustList(QStringLiteral("/nonexistent"))
+                        .check(pick.endpoint.serverCertificate.data, pick.endpoint.server.applicationUri,
+                               QStringLiteral("127.0.0.1"));
+            });
+    watched(message, [](Decoder &d) {
         d.uint32();
         d.array([](Decoder &x) { return x.uint32(); });
         d.boolean();
-        decodeNotificationMessage(d);
-    });
+        return decodeNotificationMessage(d);
+    }, nothing);
 }
 
 constexpr uint32_t TokenId = 5;
@@ -81,6 +121,7 @@ QByteArray sealed(const QByteArray &input, const ChannelSecurity &security, cons
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     static QCoreApplication app(*argc, *argv);
+    __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/bridge/uaserver.h"
 
+#include "opc/confirm.h"
+
 #include "opc/ua/bridge/browser.h"
 #include "opc/ua/client/endpoints.h"
 #include "opc/ua/bridge/link.h"
@@ -14,6 +16,10 @@ using opc::OpcError;
 namespace S = opc::Status;
 
 namespace {
+
+const QString ClearPasswordQuestion =
+    QStringLiteral("Il server chiede la password senza cifrarla: viaggerebbe in rete leggibile da chiunque. "
+                   "Inviarla comunque?");
 
 struct ServerStatus {
     QDateTime start, current;
@@ -66,8 +72,8 @@ public:
                     channel->request(encodeRequest(Id::GetEndpointsRequest, {}, urlOnly), CallTimeoutMs,
                                      [finish, servers](const Reply &endpoints) {
                         finish({endpoints.error, servers.message, endpoints.message});
-                    });
-                });
+                    }, MaxDiscoveryReply);
+                }, MaxDiscoveryReply);
             });
         });
         if (r.error)
@@ -120,13 +126,15 @@ public:
         link->client = client;
         // A certificate refused by an earlier connect is no longer news.
         opc::takeRefusedCertificate();
-        Target t = *target;
-        const int32_t error = link->worker->call<int32_t>(ConnectTimeoutMs + 2000, S::RPC_S_SERVER_UNAVAILABLE,
-                                                          [client, t, progId](std::function<void(int32_t)> complete) {
-            client->connectTo(t, progId, ConnectTimeoutMs, complete);
-        });
-        // The password is not kept in this thread either.
-        t.password.fill(QLatin1Char('\0'));
+        int32_t error = connectOnce(*link, *target, progId, false);
+        // A server that wants the password readable where anyone on the way
+        // could read it: only the operator may let it go, and it is asked
+        // before anything of the password has left.
+        if (error == S::UA_E_CLEARPASSWORD && opc::confirm(ClearPasswordQuestion))
+            error = connectOnce(*link, *target, progId, true);
+        // Not kept in this thread either: the worker's session wipes the one
+        // buffer every copy shares once it is sent, and this copy lets go.
+        link->target.password = std::make_shared<Secret>();
         if (error) {
             using Refused = std::optional<RefusedCertificate>;
             Refused refused = link->worker->call<Refused>(2000, std::nullopt, [client](std::function<void(Refused)> complete) {
@@ -137,7 +145,6 @@ public:
             link->close();
             throw OpcError(error);
         }
-        link->target.password.clear();
         link->alive = true;
         m_link = link;
         m_groups.reset();
@@ -214,6 +221,16 @@ private:
     {
         if (!m_link || !m_link->alive)
             throw OpcError(S::E_FAIL);
+    }
+
+    static int32_t connectOnce(Link &link, const Target &target, const QString &progId, bool clearPasswordAllowed)
+    {
+        Client *client = link.client;
+        return link.worker->call<int32_t>(ConnectTimeoutMs + 2000, S::RPC_S_SERVER_UNAVAILABLE,
+                                          [client, target, progId, clearPasswordAllowed](std::function<void(int32_t)> complete) {
+            client->setClearPasswordAllowed(clearPasswordAllowed);
+            client->connectTo(target, progId, ConnectTimeoutMs, complete);
+        });
     }
 
     int16_t versionPart(int index)

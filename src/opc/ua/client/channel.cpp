@@ -17,8 +17,6 @@ namespace S = opc::Status;
 namespace {
 constexpr uint32_t ProtocolVersion = 0;
 constexpr int HeaderSize = 8;          // type, chunk type, size
-constexpr int SymmetricOverhead = 24;  // header, channel id, token id, sequence header
-constexpr uint32_t MinBufferSize = 8192;
 
 qint64 nowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
@@ -126,7 +124,7 @@ void Channel::sendOpen(bool renew)
                                          const uint32_t tokenId = d.uint32();
                                          d.dateTime();
                                          const uint32_t lifetime = std::max<uint32_t>(d.uint32(), 1000);
-                                         takeToken(tokenId, d.byteString(), clientNonce);
+                                         takeToken(tokenId, lifetime, d.byteString(), clientNonce);
                                          m_renew.start(static_cast<int>(std::min<uint64_t>(lifetime * 3ull / 4, INT32_MAX)));
                                          if (renew)
                                              ++m_renewals;
@@ -181,14 +179,19 @@ void Channel::sendOpen(bool renew)
 // A new token: with security, the keys of both directions from the two
 // nonces. We send under it at once; the server's messages under the old
 // one are still taken until it uses the new one (OPC 10000-4 §5.6.2.1).
-void Channel::takeToken(uint32_t tokenId, const ByteString &serverNonce, const QByteArray &clientNonce)
+void Channel::takeToken(uint32_t tokenId, uint32_t lifetimeMs, const ByteString &serverNonce, const QByteArray &clientNonce)
 {
     if (m_security.secured()) {
-        if (serverNonce.data.size() < traitsOf(m_security.policy).nonceLength)
-            throw SecurityCheckFailed("server nonce too short");
+        // Exactly the policy's length (OPC 10000-6 §6.7.4): a short nonce
+        // weakens the keys, a long one is no nonce of this policy.
+        if (serverNonce.data.size() != traitsOf(m_security.policy).nonceLength)
+            throw SecurityCheckFailed("server nonce of the wrong length");
         if (m_tokenId != 0 && tokenId != m_tokenId) {
             m_previousTokenId = m_tokenId;
             m_previousReceiving = m_receiving;
+            // The old keys serve the server's messages still on the way, for
+            // a quarter of the new token's lifetime at most.
+            m_previousUntil = nowMs() + lifetimeMs / 4;
         }
         m_sending = deriveKeys(m_security.policy, serverNonce.data, clientNonce);
         m_receiving = deriveKeys(m_security.policy, clientNonce, serverNonce.data);
@@ -207,36 +210,25 @@ void Channel::finishOpen(int32_t error)
         fail(error);
 }
 
-void Channel::request(const QByteArray &message, int timeoutMs, Callback callback)
+void Channel::request(const QByteArray &message, int timeoutMs, Callback callback, uint32_t maxReplyBytes)
 {
     if (m_state != State::Open) {
         callback({S::RPC_S_SERVER_UNAVAILABLE, {}});
         return;
     }
     // A message the peer said it would not take is refused here, not sent.
-    const qsizetype chunks = (message.size() + chunkRoom() - 1) / chunkRoom();
-    if ((m_peer.maxMessageSize != 0 && static_cast<uint64_t>(message.size()) > m_peer.maxMessageSize) ||
-        (m_peer.maxChunkCount != 0 && static_cast<uint64_t>(chunks) > m_peer.maxChunkCount)) {
+    if (!chunksFor(message.size(), chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode), m_peer)) {
         callback({S::E_FAIL, {}});
         return;
     }
     const uint32_t requestId = ++m_requestId;
-    m_pending.insert(requestId, {std::move(callback), nowMs() + timeoutMs, {}, 0});
+    m_pending.insert(requestId, {std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
     sendChunks("MSG", requestId, message);
-}
-
-qsizetype Channel::chunkRoom() const
-{
-    const int buffer = static_cast<int>(std::max<uint32_t>(m_peer.receiveBufferSize, MinBufferSize));
-    if (!m_security.secured())
-        return buffer - SymmetricOverhead;
-    return symmetricMaxBody(buffer, traitsOf(m_security.policy).symmetricSignatureLength,
-                            m_security.mode == SecurityMode::SignAndEncrypt);
 }
 
 void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray &body)
 {
-    const qsizetype room = chunkRoom();
+    const qsizetype room = chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode);
     qsizetype offset = 0;
     do {
         const qsizetype n = std::min(room, body.size() - offset);
@@ -264,7 +256,7 @@ void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray 
 
 void Channel::openDetached(const TransportLimits &peer)
 {
-    m_peer = peer;
+    m_peer = negotiate(m_local, peer).value_or(TransportLimits{});
     m_state = State::Open;
     m_buffer.clear();
     m_deadlines.start();
@@ -293,7 +285,9 @@ void Channel::feed(const QByteArray &bytes)
         std::memcpy(&size, m_buffer.constData() + 4, 4);
         size = qFromLittleEndian(size);
         if (size < HeaderSize || size > std::max(m_local.receiveBufferSize, MinBufferSize)) {
-            fail(S::RPC_S_SERVER_UNAVAILABLE); // a chunk larger than we allowed
+            // A chunk larger than we allowed: while opening the server is
+            // told apart, once open the channel is lost.
+            fail(m_state == State::Open ? S::RPC_S_SERVER_UNAVAILABLE : S::UA_E_TRANSPORTLIMITS);
             return;
         }
         if (static_cast<uint32_t>(m_buffer.size()) < size)
@@ -332,9 +326,8 @@ QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
         if (chunk.size() < SymmetricHeadersLength)
             throw DecodeError("chunk too short");
         const uint32_t tokenId = qFromLittleEndian<quint32>(chunk.constData() + 12);
-        const SymmetricKeys *keys = tokenId == m_tokenId            ? &m_receiving
-                                    : tokenId == m_previousTokenId ? &m_previousReceiving
-                                                                   : nullptr;
+        const bool previous = tokenId == m_previousTokenId && nowMs() <= m_previousUntil;
+        const SymmetricKeys *keys = tokenId == m_tokenId ? &m_receiving : previous ? &m_previousReceiving : nullptr;
         if (!keys || tokenId == 0)
             throw SecurityCheckFailed("unknown token");
         sequenceAt = SymmetricHeadersLength;
@@ -364,13 +357,18 @@ void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArr
     if (type == "ACK") {
         if (m_state != State::Hello)
             throw DecodeError("unexpected acknowledge");
-        d.uint32();
-        m_peer.receiveBufferSize = d.uint32();
-        m_peer.sendBufferSize = d.uint32();
-        m_peer.maxMessageSize = d.uint32();
-        m_peer.maxChunkCount = d.uint32();
-        if (m_peer.receiveBufferSize < MinBufferSize)
-            throw DecodeError("receive buffer too small");
+        d.uint32(); // the server's protocol version
+        TransportLimits acknowledged;
+        acknowledged.receiveBufferSize = d.uint32();
+        acknowledged.sendBufferSize = d.uint32();
+        acknowledged.maxMessageSize = d.uint32();
+        acknowledged.maxChunkCount = d.uint32();
+        const auto agreed = negotiate(m_local, acknowledged);
+        if (!agreed) {
+            fail(S::UA_E_TRANSPORTLIMITS);
+            return;
+        }
+        m_peer = *agreed;
         sendOpen(false);
         return;
     }
@@ -406,8 +404,8 @@ void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArr
     it->partial.append(d.rest());
     ++it->chunks;
     const uint32_t maxChunks = m_local.maxChunkCount ? m_local.maxChunkCount : 4096;
-    if (static_cast<uint32_t>(it->chunks) > maxChunks ||
-        static_cast<uint64_t>(it->partial.size()) > std::max<uint32_t>(m_local.maxMessageSize, MinBufferSize)) {
+    const uint32_t maxBytes = it->maxBytes ? it->maxBytes : std::max<uint32_t>(m_local.maxMessageSize, MinBufferSize);
+    if (static_cast<uint32_t>(it->chunks) > maxChunks || static_cast<uint64_t>(it->partial.size()) > maxBytes) {
         deliver(requestId, {S::E_FAIL, {}});
         return;
     }

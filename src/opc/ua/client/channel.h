@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "opc/ua/client/transport.h"
 #include "opc/ua/wire/binary.h"
 #include "opc/ua/security/crypto.h"
 #include "opc/ua/security/securechunk.h"
@@ -38,13 +39,10 @@ struct ChannelSecurity {
     bool secured() const { return policy != Policy::None && mode != SecurityMode::None; }
 };
 
-// What the channel and the peer agreed in Hello/Acknowledge.
-struct TransportLimits {
-    uint32_t receiveBufferSize = 65536;
-    uint32_t sendBufferSize = 65536;
-    uint32_t maxMessageSize = 64u << 20;
-    uint32_t maxChunkCount = 4096;
-};
+// The most a discovery answer (FindServers, GetEndpoints) may take: it
+// comes before any authentication, and a server's own description is a few
+// kilobytes.
+constexpr uint32_t MaxDiscoveryReply = 1u << 20;
 
 // One UA TCP connection with its secure channel. Lives on the bridge's
 // worker thread; every member is called there. Messages go out in chunks
@@ -72,8 +70,9 @@ public:
     // Connects, says Hello and opens the secure channel.
     void open(const QString &host, quint16 port, const QString &endpointUrl, int timeoutMs, Done done);
     // Sends a request message (encoding id, header, body); the callback
-    // runs exactly once.
-    void request(const QByteArray &message, int timeoutMs, Callback callback);
+    // runs exactly once. An answer longer than maxReplyBytes (when given)
+    // or than our message size fails it.
+    void request(const QByteArray &message, int timeoutMs, Callback callback, uint32_t maxReplyBytes = 0);
     // Sends CloseSecureChannel and drops the connection; pending requests
     // fail.
     void close();
@@ -85,6 +84,7 @@ public:
 
     // Our side's limits, for tests that want small chunks.
     void setLocalLimits(const TransportLimits &limits) { m_local = limits; }
+    // What the server's Acknowledge left us, cut to what we asked.
     const TransportLimits &peerLimits() const { return m_peer; }
     // Asks for this token lifetime; renewal comes at three quarters of the
     // revised one.
@@ -112,6 +112,7 @@ private:
         qint64 deadline;
         QByteArray partial;
         int chunks = 0;
+        uint32_t maxBytes = 0; // 0: our message size
     };
 
     void onConnected();
@@ -120,10 +121,9 @@ private:
     void handleChunk(const QByteArray &type, char chunkType, const QByteArray &chunk);
     // The chunk as plain text, checked; throws DecodeError when it fails.
     QByteArray unsecure(const QByteArray &type, const QByteArray &chunk);
-    void takeToken(uint32_t tokenId, const ByteString &serverNonce, const QByteArray &clientNonce);
+    void takeToken(uint32_t tokenId, uint32_t lifetimeMs, const ByteString &serverNonce, const QByteArray &clientNonce);
     void sendOpen(bool renew);
     void sendChunks(const char *type, uint32_t requestId, const QByteArray &body);
-    qsizetype chunkRoom() const; // body bytes per chunk the peer takes
     void finishOpen(int32_t error);
     void fail(int32_t error);
     static int32_t failureOf(const DecodeError &e, bool open);
@@ -152,6 +152,7 @@ private:
     SymmetricKeys m_sending;           // the current token's, ours
     SymmetricKeys m_receiving;         // the current token's, the server's
     uint32_t m_previousTokenId = 0;    // still accepted until the server uses the new one
+    qint64 m_previousUntil = 0;        // or until then
     SymmetricKeys m_previousReceiving;
     uint32_t m_receivedSequence = 0;
     bool m_sequenceStarted = false;

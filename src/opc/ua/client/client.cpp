@@ -7,6 +7,8 @@
 #include "opc/ua/security/pki.h"
 #include "opc/ua/security/trust.h"
 
+#include <cstdio>
+
 namespace opc::ua {
 
 namespace S = opc::Status;
@@ -28,6 +30,9 @@ Client::Client(QObject *parent) : QObject(parent)
     connect(&m_session, &Session::lostForGood, this, [this] {
         m_subscriptions.stopPublishing();
         m_subscriptions.cache().markCommFailure(true);
+    });
+    m_session.setCertificateJudge([this](const QByteArray &certificate, const QString &applicationUri) {
+        return judge(certificate, applicationUri);
     });
 }
 
@@ -80,47 +85,67 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
             if (pick.error)
                 return finish(pick.error);
             if (pick.endpoint.securityMode != static_cast<int32_t>(SecurityMode::None))
-                return secureTo(pick.endpoint, timeoutMs, finish);
+                return secureTo(pick.endpoint, all, timeoutMs, finish);
+            // A server we hold a certificate of had secured endpoints: a list
+            // without them is no reason to go open, unless the operator named
+            // the open endpoint.
+            if (!choice.exact && TrustList(pkiRoot()).knowsApplication(pick.endpoint.server.applicationUri))
+                return finish(S::UA_E_NOENDPOINT);
             // An open endpoint at another path (a server whose discovery
             // answers elsewhere) gets a channel of its own.
             const QString typed = m_session.target().url;
             const QString url = endpointUrlFor(typed, pick.endpoint.endpointUrl);
             if (url == typed)
                 return m_session.open(pick.endpoint, finish);
-            sessionAt(url, pick.endpoint, timeoutMs, finish);
+            sessionAt(url, pick.endpoint, {}, timeoutMs, finish);
         });
     });
 }
 
 // A new channel to the endpoint's URL, and a session on it.
-void Client::sessionAt(const QString &url, const EndpointDescription &endpoint, int timeoutMs, Done done)
+void Client::sessionAt(const QString &url, const EndpointDescription &endpoint,
+                       const std::vector<EndpointDescription> &discovered, int timeoutMs, Done done)
 {
     m_session.setUrl(url);
     newChannel();
     const Target &target = m_session.target();
-    m_channel->open(target.host, target.port, target.url, timeoutMs, [this, endpoint, done](int32_t error) {
+    m_channel->open(target.host, target.port, target.url, timeoutMs, [this, endpoint, discovered, done](int32_t error) {
         if (error)
             return done(error);
-        m_session.open(endpoint, done);
+        m_session.open(endpoint, done, discovered);
     });
 }
 
-// The server's certificate checked, our own made on first need, then a
-// channel and a session with the endpoint's policy and mode.
-void Client::secureTo(const EndpointDescription &endpoint, int timeoutMs, Done done)
+QString Client::pkiRoot() const { return m_pkiRoot.isEmpty() ? Pki::defaultRoot() : m_pkiRoot; }
+
+int32_t Client::judge(const QByteArray &certificate, const QString &applicationUri)
 {
-    const QString root = m_pkiRoot.isEmpty() ? Pki::defaultRoot() : m_pkiRoot;
-    const QByteArray serverCertificate = endpoint.serverCertificate.data;
+    const QString root = pkiRoot();
+    // A trust list others can write into trusts for them.
+    if (const auto unsafe = Pki(root).unsafeFolder()) {
+        std::fprintf(stderr, "quorivo: %s\n", qPrintable(*unsafe));
+        return S::UA_E_PKIUNSAFE;
+    }
     const TrustList trust(root);
     const QString host = m_session.target().host;
-    const TrustVerdict verdict = trust.check(serverCertificate, endpoint.server.applicationUri, host);
+    const TrustVerdict verdict = trust.check(certificate, applicationUri, host);
     if (verdict.error) {
-        trust.reject(serverCertificate);
-        m_refused = trust.refusal(serverCertificate, verdict, endpoint.server.applicationUri, host);
-        return done(verdict.error);
+        trust.reject(certificate);
+        m_refused = trust.refusal(certificate, verdict, applicationUri, host);
     }
+    return verdict.error;
+}
+
+// The server's certificate judged, our own made on first need, then a
+// channel and a session with the endpoint's policy and mode.
+void Client::secureTo(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
+                      int timeoutMs, Done done)
+{
+    const QByteArray serverCertificate = endpoint.serverCertificate.data;
+    if (const int32_t refused = judge(serverCertificate, endpoint.server.applicationUri))
+        return done(refused);
     auto serverKey = RsaKey::fromCertificate(serverCertificate);
-    const auto own = Pki(root).own();
+    const auto own = Pki(pkiRoot()).own();
     auto ownKey = own ? RsaKey::fromPrivateKeyPem(own->privateKeyPem) : std::nullopt;
     if (!serverKey)
         return done(S::UA_E_CERTUNTRUSTED);
@@ -135,7 +160,7 @@ void Client::secureTo(const EndpointDescription &endpoint, int timeoutMs, Done d
     security.serverCertificate = serverCertificate;
     security.serverKey = std::move(serverKey);
     m_security = security;
-    sessionAt(endpointUrlFor(m_session.target().url, endpoint.endpointUrl), endpoint, timeoutMs, done);
+    sessionAt(endpointUrlFor(m_session.target().url, endpoint.endpointUrl), endpoint, discovered, timeoutMs, done);
 }
 
 void Client::disconnectFrom(Done done)

@@ -85,6 +85,11 @@ public:
     std::optional<RefusedCertificate> takeRefused() { return std::exchange(m_refused, std::nullopt); }
     const ChannelSecurity &security() const { return m_security; }
 
+    // Whether a password may travel readable outside SignAndEncrypt: the
+    // operator's answer. A connect that would send one without it fails with
+    // UA_E_CLEARPASSWORD before anything of the password leaves.
+    void setClearPasswordAllowed(bool allowed) { m_session.setClearPasswordAllowed(allowed); }
+
     // For tests: a short token lifetime shows renewals.
     void setRequestedLifetime(uint32_t ms) { m_requestedLifetime = ms; }
     void setLocalLimits(const TransportLimits &limits) { m_limits = limits; }
@@ -92,8 +97,14 @@ public:
 
 private:
     void newChannel();
-    void secureTo(const EndpointDescription &endpoint, int timeoutMs, Done done);
-    void sessionAt(const QString &url, const EndpointDescription &endpoint, int timeoutMs, Done done);
+    QString pkiRoot() const;
+    // The server's certificate by the trust list: 0, or the error number
+    // with the refusal kept for the operator.
+    int32_t judge(const QByteArray &certificate, const QString &applicationUri);
+    void secureTo(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered, int timeoutMs,
+                  Done done);
+    void sessionAt(const QString &url, const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
+                   int timeoutMs, Done done);
     void onLost(int32_t error);
     void scheduleReconnect();
     void reconnect();

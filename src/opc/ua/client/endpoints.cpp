@@ -32,14 +32,17 @@ int policyRank(Policy policy)
     return 0;
 }
 
+bool binaryTransport(const EndpointDescription &ep)
+{
+    return ep.transportProfileUri.isEmpty() || ep.transportProfileUri == BinaryTransport;
+}
+
 bool usable(const EndpointDescription &ep)
 {
     const auto policy = policyOfUri(ep.securityPolicyUri);
     if (!policy || ep.securityMode < 1 || ep.securityMode > 3)
         return false;
-    if ((*policy == Policy::None) != (ep.securityMode == 1))
-        return false;
-    return ep.transportProfileUri.isEmpty() || ep.transportProfileUri == BinaryTransport;
+    return (*policy == Policy::None) == (ep.securityMode == 1) && binaryTransport(ep);
 }
 
 } // namespace
@@ -96,6 +99,9 @@ std::vector<EndpointDescription> usableEndpoints(const std::vector<EndpointDescr
         if (usable(ep) && (serverUri.isEmpty() || ep.server.applicationUri == serverUri))
             out.push_back(ep);
     std::stable_sort(out.begin(), out.end(), [](const EndpointDescription &a, const EndpointDescription &b) {
+        const bool aSecured = a.securityMode != 1, bSecured = b.securityMode != 1;
+        if (aSecured != bSecured)
+            return aSecured;
         if (a.securityLevel != b.securityLevel)
             return a.securityLevel > b.securityLevel;
         if (a.securityMode != b.securityMode)
@@ -117,6 +123,56 @@ EndpointPick pickEndpoint(const std::vector<EndpointDescription> &all, const End
                               ep.securityMode == static_cast<int32_t>(choice.mode)))
             return {0, ep};
     return {S::UA_E_NOENDPOINT, {}};
+}
+
+namespace {
+
+// What of an endpoint must not change between the two answers: the
+// fields OPC 10000-4 §5.7.2.2 has the client verify. The host may (servers
+// name themselves as they like); the certificate only where the session's
+// answer repeats it, as it need not.
+bool sameEndpoint(const EndpointDescription &listed, const EndpointDescription &told)
+{
+    const auto sameToken = [](const UserTokenPolicy &x, const UserTokenPolicy &y) {
+        return x.policyId == y.policyId && x.tokenType == y.tokenType && x.securityPolicyUri == y.securityPolicyUri &&
+               x.issuedTokenType == y.issuedTokenType;
+    };
+    return QUrl(listed.endpointUrl).path() == QUrl(told.endpointUrl).path() &&
+           listed.server.applicationUri == told.server.applicationUri &&
+           listed.securityPolicyUri == told.securityPolicyUri && listed.securityMode == told.securityMode &&
+           listed.securityLevel == told.securityLevel &&
+           (told.serverCertificate.data.isEmpty() || listed.serverCertificate.data == told.serverCertificate.data) &&
+           std::equal(listed.userIdentityTokens.begin(), listed.userIdentityTokens.end(), told.userIdentityTokens.begin(),
+                      told.userIdentityTokens.end(), sameToken);
+}
+
+// Each listed endpoint told, and each told one listed.
+bool sameSets(const std::vector<const EndpointDescription *> &listed, const std::vector<const EndpointDescription *> &told)
+{
+    const auto in = [](const EndpointDescription *ep, const std::vector<const EndpointDescription *> &others, bool listedFirst) {
+        return std::any_of(others.begin(), others.end(), [ep, listedFirst](const EndpointDescription *other) {
+            return listedFirst ? sameEndpoint(*ep, *other) : sameEndpoint(*other, *ep);
+        });
+    };
+    return std::all_of(listed.begin(), listed.end(), [&](const EndpointDescription *ep) { return in(ep, told, true); }) &&
+           std::all_of(told.begin(), told.end(), [&](const EndpointDescription *ep) { return in(ep, listed, false); });
+}
+
+} // namespace
+
+bool sameEndpoints(const std::vector<EndpointDescription> &discovered, const std::vector<EndpointDescription> &fromSession,
+                   const QString &serverUri)
+{
+    // The server answers CreateSession with its own endpoints (OPC 10000-4
+    // §5.7.2.2): those of the discovery list that belong to it, by URI.
+    std::vector<const EndpointDescription *> listed, told;
+    for (const auto &ep : discovered)
+        if (binaryTransport(ep) && (serverUri.isEmpty() || ep.server.applicationUri == serverUri))
+            listed.push_back(&ep);
+    for (const auto &ep : fromSession)
+        if (binaryTransport(ep))
+            told.push_back(&ep);
+    return !listed.empty() && sameSets(listed, told);
 }
 
 QString endpointUrlFor(const QString &typedUrl, const QString &endpointUrl)

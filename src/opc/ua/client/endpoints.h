@@ -28,7 +28,8 @@ QString policyName(Policy policy);
 QString modeName(SecurityMode mode);
 
 // The endpoints of this server (any server when empty) that the bridge
-// can use, most secure first: the server's SecurityLevel, then ours.
+// can use, most secure first: every secured endpoint before None, whatever
+// level an unsigned list claims; then the server's SecurityLevel, then ours.
 std::vector<EndpointDescription> usableEndpoints(const std::vector<EndpointDescription> &all, const QString &serverUri);
 
 // The endpoint a connect takes, or the error number: CO_E_CLASSSTRING when
@@ -39,6 +40,13 @@ struct EndpointPick {
     EndpointDescription endpoint;
 };
 EndpointPick pickEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice);
+
+// Whether the endpoints a server gave in its CreateSession answer, over a
+// secured channel, are those its unsigned GetEndpoints answer gave (OPC
+// 10000-4 §5.7.2.1): for the binary transport, the same path, policy, mode,
+// level, certificate and user token policies, each way round.
+bool sameEndpoints(const std::vector<EndpointDescription> &discovered, const std::vector<EndpointDescription> &fromSession,
+                   const QString &serverUri);
 
 // The URL to open for an endpoint: the host and port the operator typed,
 // the path the endpoint gives (servers often name a host the client cannot

@@ -87,11 +87,11 @@ void Session::openByDiscovery(Done done)
 }
 
 // Session, activation, then what later calls need to know.
-void Session::open(const EndpointDescription &endpoint, Done done)
+void Session::open(const EndpointDescription &endpoint, Done done, const std::vector<EndpointDescription> &discovered)
 {
     m_authToken = {};
     m_keepAlive.stop();
-    create(endpoint, [this, done, endpoint](int32_t error, const Offer &offer) {
+    create(endpoint, discovered, [this, done, endpoint](int32_t error, const Offer &offer) {
         if (error)
             return done(error);
         activate(endpoint, offer, [this, done](int32_t error) {
@@ -113,7 +113,7 @@ void Session::getEndpoints(std::function<void(int32_t, const std::vector<Endpoin
         e.int32(0);
         e.int32(0);
     };
-    sendRequest(Id::GetEndpointsRequest, {}, body, StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
+    send(encodeRequest(Id::GetEndpointsRequest, {}, body), StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
         if (error)
             return done(error, {});
         try {
@@ -125,7 +125,7 @@ void Session::getEndpoints(std::function<void(int32_t, const std::vector<Endpoin
         } catch (const DecodeError &) {
             done(S::RPC_S_SERVER_UNAVAILABLE, {});
         }
-    });
+    }, MaxDiscoveryReply);
 }
 
 // The endpoint of the wanted server with the channel's policy and mode.
@@ -144,7 +144,8 @@ void Session::discoverEndpoint(std::function<void(int32_t, const EndpointDescrip
     });
 }
 
-void Session::create(const EndpointDescription &endpoint, std::function<void(int32_t, const Offer &)> done)
+void Session::create(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
+                     std::function<void(int32_t, const Offer &)> done)
 {
     const QByteArray clientNonce = secureRandom(32);
     const auto body = [this, clientNonce](Encoder &e) {
@@ -164,13 +165,14 @@ void Session::create(const EndpointDescription &endpoint, std::function<void(int
         e.uint32(0);
     };
     sendRequest(Id::CreateSessionRequest, {}, body, StepTimeoutMs,
-                [this, done, endpoint, clientNonce](int32_t error, const QByteArray &message) {
+                [this, done, endpoint, discovered, clientNonce](int32_t error, const QByteArray &message) {
         if (error)
             return done(error, {});
         Offer offer;
         offer.clientNonce = clientNonce;
         QString signatureAlgorithm;
         ByteString serverSignature;
+        std::vector<EndpointDescription> serverEndpoints;
         const ChannelSecurity &secured = security();
         try {
             Decoder d(message);
@@ -183,7 +185,7 @@ void Session::create(const EndpointDescription &endpoint, std::function<void(int
             offer.serverNonce = d.byteString();
             offer.serverCertificate = d.byteString();
             if (secured.secured()) {
-                d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+                serverEndpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
                 d.array([](Decoder &x) { return std::make_pair(x.byteString(), x.byteString()); });
                 signatureAlgorithm = d.string();
                 serverSignature = d.byteString();
@@ -197,6 +199,11 @@ void Session::create(const EndpointDescription &endpoint, std::function<void(int
             (offer.serverCertificate.data != secured.serverCertificate || offer.serverNonce.data.size() < 32 ||
              signatureAlgorithm != QLatin1String(traitsOf(secured.policy).asymmetricSignatureUri) ||
              !secured.serverKey->verify(secured.policy, secured.ownCertificate + clientNonce, serverSignature.data)))
+            return done(S::UA_E_SECURITYCHECK, {});
+        // What the unsigned list said, proved by the signed answer: a list
+        // changed on the way (a level lowered, a token policy rewritten)
+        // ends the connect before anything of ours is sent.
+        if (secured.secured() && !discovered.empty() && !sameEndpoints(discovered, serverEndpoints, m_serverUri))
             return done(S::UA_E_SECURITYCHECK, {});
         if (offer.serverCertificate.isNull)
             offer.serverCertificate = endpoint.serverCertificate;
@@ -228,12 +235,22 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
         token.typeId = NodeId::num(0, Id::UserNameIdentityToken);
         const QString tokenPolicy = policy->securityPolicyUri.isEmpty() ? endpoint.securityPolicyUri : policy->securityPolicyUri;
         tokenBody.string(m_target.user);
+        const QByteArrayView password = m_target.password->bytes();
         if (tokenPolicy == SecurityPolicyNone) {
-            tokenBody.byteString(ByteString::of(m_target.password.toUtf8()));
+            // Readable: inside SignAndEncrypt nobody on the way reads it;
+            // anywhere else only the operator may let it go.
+            const bool encrypted = security().secured() && security().mode == SecurityMode::SignAndEncrypt;
+            if (!encrypted && !m_clearPasswordAllowed)
+                return done(S::UA_E_CLEARPASSWORD);
+            tokenBody.byteStringOf(password);
             tokenBody.string({});
         } else {
-            const auto secret = encryptUserPassword(tokenPolicy, offer.serverCertificate.data, m_target.password.toUtf8(),
-                                                   offer.serverNonce.data);
+            // Encrypted for a certificate the operator trusts (OPC 10000-4
+            // §7.41.2.1); a secured channel has judged its own already.
+            if (!security().secured() && m_judge)
+                if (const int32_t refused = m_judge(offer.serverCertificate.data, endpoint.server.applicationUri))
+                    return done(refused);
+            const auto secret = encryptUserPassword(tokenPolicy, offer.serverCertificate.data, password, offer.serverNonce.data);
             if (!secret)
                 return done(S::E_ACCESSDENIED);
             tokenBody.byteString(ByteString::of(secret->cipherText));
@@ -253,10 +270,11 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
         e.extensionObject(token);
         signatureData(e);
     };
-    const QByteArray request = encodeRequest(Id::ActivateSessionRequest, header, body);
-    // The password is not kept once it has gone.
-    m_target.password.fill(QLatin1Char('\0'));
-    m_target.password.clear();
+    QByteArray request = encodeRequest(Id::ActivateSessionRequest, header, body);
+    // The password is not kept once it has gone: neither its secret, which
+    // every copy of the target shares, nor the token that held it.
+    m_target.password->wipe();
+    wipeBytes(token.body);
     send(request, StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
         if (error)
             return done(error);
@@ -270,6 +288,7 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
         }
         done(0);
     });
+    wipeBytes(request);
 }
 
 // The namespace table, for item ids given by namespace URI, and the
@@ -360,10 +379,10 @@ void Session::sendRequest(uint32_t typeId, const RequestHeader &header, const Bo
     send(encodeRequest(typeId, header, body), timeoutMs, std::move(done));
 }
 
-void Session::send(const QByteArray &request, int timeoutMs, ReplyDone done)
+void Session::send(const QByteArray &request, int timeoutMs, ReplyDone done, uint32_t maxReplyBytes)
 {
     m_lastSent.start();
-    m_channel->request(request, timeoutMs, [done](const Reply &reply) { done(reply.error, reply.message); });
+    m_channel->request(request, timeoutMs, [done](const Reply &reply) { done(reply.error, reply.message); }, maxReplyBytes);
 }
 
 void Session::call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)

@@ -37,10 +37,20 @@ public:
     // The endpoint's own URL (its path, the typed host and port).
     void setUrl(const QString &url) { m_target.url = url; }
     void setChannel(Channel *channel) { m_channel = channel; }
+    // Judges a certificate a password would be encrypted for where no
+    // secured channel has judged it already: 0, or the error number.
+    using CertificateJudge = std::function<int32_t(const QByteArray &certificate, const QString &applicationUri)>;
+    void setCertificateJudge(CertificateJudge judge) { m_judge = std::move(judge); }
+    // Whether a password may go readable outside SignAndEncrypt: the
+    // operator's word. Without it such an activation fails with
+    // UA_E_CLEARPASSWORD before anything of the password is sent.
+    void setClearPasswordAllowed(bool allowed) { m_clearPasswordAllowed = allowed; }
 
     // Creates and activates a session on this endpoint, then reads what
-    // later calls need to know.
-    void open(const EndpointDescription &endpoint, Done done);
+    // later calls need to know. `discovered` is the unsigned list the
+    // endpoint was chosen from: a secured channel proves it against the
+    // server's own answer (nothing to prove when it came over this channel).
+    void open(const EndpointDescription &endpoint, Done done, const std::vector<EndpointDescription> &discovered = {});
     // The same on the endpoint of the channel's policy and mode, asked of
     // the server first: after a reconnection or a recovery.
     void openByDiscovery(Done done);
@@ -90,17 +100,20 @@ private:
         QByteArray clientNonce;
     };
     void discoverEndpoint(std::function<void(int32_t, const EndpointDescription &)> done);
-    void create(const EndpointDescription &endpoint, std::function<void(int32_t, const Offer &)> done);
+    void create(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
+                std::function<void(int32_t, const Offer &)> done);
     void activate(const EndpointDescription &endpoint, const Offer &offer, Done done);
     void readFacts(std::function<void()> done);
     void startKeepAlive();
     void keepAlive();
     void recover(Done done);
     void callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done, bool retried);
-    void send(const QByteArray &request, int timeoutMs, ReplyDone done);
+    void send(const QByteArray &request, int timeoutMs, ReplyDone done, uint32_t maxReplyBytes = 0);
     const ChannelSecurity &security() const { return m_channel->security(); }
 
     Channel *m_channel = nullptr;
+    CertificateJudge m_judge;
+    bool m_clearPasswordAllowed = false;
     Target m_target;
     QString m_serverUri;
     NodeId m_authToken;

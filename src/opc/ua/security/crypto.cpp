@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/security/crypto.h"
 
+#include "opc/ua/security/secret.h"
+
 #include <QtEndian>
+#include <cstring>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -81,18 +84,21 @@ std::optional<QByteArray> crypt(EVP_PKEY *key, bool encrypt, const RsaPadding &p
 } // namespace
 
 std::optional<EncryptedSecret> encryptUserPassword(const QString &policyUri, const QByteArray &serverCertificateDer,
-                                                   const QByteArray &password, const QByteArray &serverNonce)
+                                                   QByteArrayView password, const QByteArray &serverNonce)
 {
     const auto padding = paddingFor(policyUri);
     const auto key = RsaKey::fromCertificate(serverCertificateDer);
     if (!padding || !key)
         return std::nullopt;
-    QByteArray plain(4, '\0');
-    qToLittleEndian(static_cast<uint32_t>(password.size() + serverNonce.size()), plain.data());
-    plain += password + serverNonce;
+    // The length, the password and the nonce, written into one buffer of
+    // their own: no temporary keeps a copy of the password.
+    const qsizetype secretLength = password.size() + serverNonce.size();
+    QByteArray plain(4 + secretLength, Qt::Uninitialized);
+    qToLittleEndian(static_cast<uint32_t>(secretLength), plain.data());
+    std::memcpy(plain.data() + 4, password.data(), static_cast<size_t>(password.size()));
+    std::memcpy(plain.data() + 4 + password.size(), serverNonce.constData(), static_cast<size_t>(serverNonce.size()));
     const auto cipher = key->encryptWith(*padding, plain);
-    // The clear text held the password: wipe it.
-    plain.fill('\0');
+    wipeBytes(plain);
     if (!cipher)
         return std::nullopt;
     return EncryptedSecret{*cipher, QString::fromLatin1(padding->algorithm)};
@@ -191,14 +197,28 @@ QByteArray secureRandom(int length)
     return out;
 }
 
-QByteArray certificateThumbprint(const QByteArray &der)
+QByteArray certificateThumbprint(const QByteArray &chain)
 {
+    const QByteArray leaf = leafCertificate(chain);
+    const QByteArray &der = leaf.isEmpty() ? chain : leaf;
     QByteArray out(20, Qt::Uninitialized);
     unsigned int length = 0;
     if (EVP_Digest(der.constData(), static_cast<size_t>(der.size()), reinterpret_cast<unsigned char *>(out.data()), &length,
                    EVP_sha1(), nullptr) <= 0)
         return {};
     return out;
+}
+
+} // namespace opc::ua
+
+namespace opc::ua {
+
+QByteArray leafCertificate(const QByteArray &chain)
+{
+    const auto *start = reinterpret_cast<const unsigned char *>(chain.constData());
+    const unsigned char *p = start;
+    std::unique_ptr<X509, decltype(&X509_free)> leaf(d2i_X509(nullptr, &p, static_cast<long>(chain.size())), X509_free);
+    return leaf ? chain.left(static_cast<qsizetype>(p - start)) : QByteArray();
 }
 
 } // namespace opc::ua

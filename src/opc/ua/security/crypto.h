@@ -4,6 +4,7 @@
 #include "opc/ua/security/securitypolicy.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <memory>
 #include <optional>
@@ -26,7 +27,7 @@ struct EncryptedSecret {
 // the server nonce, in RSA blocks. Nothing for an unknown policy or a
 // certificate that cannot be read.
 std::optional<EncryptedSecret> encryptUserPassword(const QString &policyUri, const QByteArray &serverCertificateDer,
-                                                   const QByteArray &password, const QByteArray &serverNonce);
+                                                   QByteArrayView password, const QByteArray &serverNonce);
 
 // An RSA key of a secured channel: a certificate's public key, or our own
 // private key. Each operation uses the algorithm the policy names (OPC
@@ -46,7 +47,7 @@ public:
     std::optional<QByteArray> decrypt(Policy policy, const QByteArray &cipherText) const;
 
 private:
-    friend std::optional<EncryptedSecret> encryptUserPassword(const QString &, const QByteArray &, const QByteArray &,
+    friend std::optional<EncryptedSecret> encryptUserPassword(const QString &, const QByteArray &, QByteArrayView,
                                                               const QByteArray &);
     explicit RsaKey(std::shared_ptr<EVP_PKEY> key) : m_key(std::move(key)) {}
     std::optional<QByteArray> encryptWith(const RsaPadding &padding, const QByteArray &plainText) const;
@@ -58,7 +59,12 @@ private:
 // Bytes from the system's cryptographic generator, for nonces.
 QByteArray secureRandom(int length);
 
-// The SHA-1 of a certificate's DER: its thumbprint on the wire.
-QByteArray certificateThumbprint(const QByteArray &der);
+// The SHA-1 of a certificate's DER: its thumbprint on the wire. Of a chain,
+// the leaf's (OPC 10000-6 §6.7.2.3: the thumbprint covers it alone).
+QByteArray certificateThumbprint(const QByteArray &chain);
+
+// The first certificate of a chain (a leaf with its issuers appended), as
+// its own DER; empty when the bytes do not start with a certificate.
+QByteArray leafCertificate(const QByteArray &chain);
 
 } // namespace opc::ua

@@ -3,11 +3,14 @@
 
 #include "opc/ua/security/trust.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QStandardPaths>
+#include <fcntl.h>
 #include <memory>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -16,6 +19,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace opc::ua {
 
@@ -77,23 +82,33 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// The key is created readable by the user alone, never widened afterwards.
-bool writePrivate(const QString &path, const QByteArray &data)
-{
-    QFile::remove(path);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return false;
-    return f.write(data) == data.size() && f.flush();
-}
-
-bool writePublic(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size() && f.flush();
-}
-
 } // namespace
+
+bool writeFileSafely(const QString &folder, const QString &name, const QByteArray &data, bool privateFile)
+{
+    const QByteArray final = QFile::encodeName(folder + QLatin1Char('/') + name);
+    const QByteArray temporary =
+        QFile::encodeName(folder + QStringLiteral("/.") + name + QStringLiteral(".%1.tmp").arg(QCoreApplication::applicationPid()));
+    ::unlink(temporary.constData()); // ours from a run that died, or a link: never followed
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          privateFile ? 0600 : 0644);
+    if (fd < 0)
+        return false;
+    qsizetype written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, static_cast<size_t>(data.size() - written));
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    const bool whole = written == data.size() && ::fsync(fd) == 0;
+    ::close(fd);
+    if (!whole || ::rename(temporary.constData(), final.constData()) != 0) {
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
 
 QString hostName()
 {
@@ -164,10 +179,28 @@ Pki::Pki(QString root) : m_root(std::move(root)) {}
 
 QString Pki::defaultRoot()
 {
+    // Absolute, so that the folder does not move with the working directory.
     const QString overridden = qEnvironmentVariable("QUORIVO_PKI");
     if (!overridden.isEmpty())
-        return overridden;
+        return QFileInfo(overridden).absoluteFilePath();
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/pki");
+}
+
+std::optional<QString> Pki::unsafeFolder() const
+{
+    for (const char *sub : {"", "/own", "/own/private", "/trusted", "/trusted/certs", "/trusted/crl"}) {
+        const QString path = m_root + QLatin1String(sub);
+        struct stat st {};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            continue; // not made yet: made by us, for us
+        if (st.st_uid != ::geteuid())
+            return QStringLiteral("%1 belongs to another user: the PKI is not used").arg(path);
+        if (st.st_mode & (S_IWGRP | S_IWOTH))
+            return QStringLiteral("%1 can be written by other users (mode %2): the PKI is not used")
+                .arg(path)
+                .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    }
+    return std::nullopt;
 }
 
 QString Pki::certificatePath() const { return m_root + QStringLiteral("/own/certs/quorivo.der"); }
@@ -198,7 +231,8 @@ std::optional<OwnCertificate> Pki::own(QString *error) const
     const auto made = makeApplicationCertificate(ownApplicationUri(), QStringList{hostName()}, now.addSecs(-60), now.addYears(ValidYears));
     if (!made)
         return fail(QStringLiteral("OpenSSL could not make the certificate"));
-    if (!writePrivate(privateKeyPath(), made->privateKeyPem) || !writePublic(certificatePath(), made->der))
+    if (!writeFileSafely(m_root + QStringLiteral("/own/private"), QStringLiteral("quorivo.pem"), made->privateKeyPem, true) ||
+        !writeFileSafely(m_root + QStringLiteral("/own/certs"), QStringLiteral("quorivo.der"), made->der, false))
         return fail(QStringLiteral("cannot write ") + m_root + QStringLiteral("/own"));
     return made;
 }

@@ -24,7 +24,7 @@ struct OwnCertificate {
 class Pki {
 public:
     explicit Pki(QString root);
-    // QUORIVO_PKI, or "pki" in the user's data folder.
+    // QUORIVO_PKI (made absolute), or "pki" in the user's data folder.
     static QString defaultRoot();
     const QString &root() const { return m_root; }
 
@@ -36,9 +36,20 @@ public:
     QString certificatePath() const;
     QString privateKeyPath() const;
 
+    // A folder that decides whom we trust (the PKI itself, own/, trusted/)
+    // and that another user can write into, or that is not ours: what is
+    // wrong, in a line. Such a PKI is refused, as ssh refuses such a key
+    // folder.
+    std::optional<QString> unsafeFolder() const;
+
 private:
     QString m_root;
 };
+
+// Writes `name` in `folder` whole or not at all, never through a link
+// planted there: a new file of our own (O_EXCL | O_NOFOLLOW), then renamed
+// over the old one. Private files are readable by the user alone.
+bool writeFileSafely(const QString &folder, const QString &name, const QByteArray &data, bool privateFile);
 
 // "urn:<host>:Quorivo", and the host name itself.
 QString ownApplicationUri();

@@ -2,6 +2,7 @@
 #include "opc/ua/security/securechunk.h"
 
 #include <QtEndian>
+#include <openssl/crypto.h>
 
 namespace opc::ua {
 
@@ -73,8 +74,13 @@ std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const 
     }
     // The signature is checked before anything of the padding is believed.
     const qsizetype signedLength = plain.size() - signatureLength;
-    if (signedLength < SymmetricHeadersLength + SequenceHeaderLength ||
-        hmacSha256(receiving.signingKey, QByteArrayView(plain).first(signedLength)) != QByteArrayView(plain).sliced(signedLength))
+    // Compared in constant time: how far a forged signature matched must
+    // not show in how long its refusal takes.
+    if (signedLength < SymmetricHeadersLength + SequenceHeaderLength)
+        return std::nullopt;
+    const QByteArray expected = hmacSha256(receiving.signingKey, QByteArrayView(plain).first(signedLength));
+    if (expected.size() != signatureLength ||
+        CRYPTO_memcmp(expected.constData(), plain.constData() + signedLength, static_cast<size_t>(signatureLength)) != 0)
         return std::nullopt;
     if (!encrypted)
         return plain.left(signedLength);

@@ -19,7 +19,7 @@ struct PolicyTraits {
     const char *uri;
     int signingKeyLength;         // derived HMAC key
     int encryptingKeyLength;      // AES key
-    int nonceLength;              // SecureChannelNonceLength: sent exactly, accepted at least
+    int nonceLength;              // SecureChannelNonceLength: sent and accepted exactly
     int symmetricSignatureLength; // HMAC-SHA256
     int rsaEncryptionOverhead;    // per RSA block: OAEP-SHA1 42, OAEP-SHA256 66
     bool pssSignature;            // RSA-PSS-SHA256 instead of PKCS#1 v1.5 SHA-256

@@ -14,6 +14,36 @@ constexpr int64_t TicksPerMs = 10000;
 
 [[noreturn]] void malformed(const char *what) { throw DecodeError(what); }
 
+// What a heap block costs beyond its bytes: a header and the allocator's own.
+constexpr qsizetype BlockOverhead = 32;
+
+// The fewest bytes an element of this type takes on the wire: an array of
+// n elements needs at least n times this many bytes.
+int smallestEncoding(BuiltIn type)
+{
+    switch (type) {
+    case BuiltIn::Int16:
+    case BuiltIn::UInt16:
+    case BuiltIn::NodeId:
+    case BuiltIn::ExpandedNodeId: return 2;
+    case BuiltIn::Int32:
+    case BuiltIn::UInt32:
+    case BuiltIn::Float:
+    case BuiltIn::String:
+    case BuiltIn::ByteString:
+    case BuiltIn::XmlElement:
+    case BuiltIn::StatusCode: return 4;
+    case BuiltIn::ExtensionObject: return 3;
+    case BuiltIn::QualifiedName: return 6;
+    case BuiltIn::Int64:
+    case BuiltIn::UInt64:
+    case BuiltIn::Double:
+    case BuiltIn::DateTime: return 8;
+    case BuiltIn::Guid: return 16;
+    default: return 1;
+    }
+}
+
 template <typename T>
 T fromLE(const char *p)
 {
@@ -257,6 +287,12 @@ void Encoder::byteString(const ByteString &v)
     m_out.append(v.data);
 }
 
+void Encoder::byteStringOf(QByteArrayView v)
+{
+    int32(static_cast<int32_t>(v.size()));
+    m_out.append(v);
+}
+
 namespace {
 void nodeIdBody(Encoder &e, const NodeId &v, uint8_t flags)
 {
@@ -433,6 +469,43 @@ void Encoder::diagnosticInfo(const DiagnosticInfo &v)
 
 // --- Decoder -----------------------------------------------------------
 
+Decoder::Decoder(QByteArray bytes)
+    : m_bytes(std::move(bytes)), m_data(m_bytes.constData()), m_size(m_bytes.size()),
+      m_ownBudget(DecodeCostAllowance + DecodeCostPerByte * m_size), m_budget(&m_ownBudget)
+{
+}
+
+Decoder::Decoder(QByteArray bytes, qsizetype budget)
+    : m_bytes(std::move(bytes)), m_data(m_bytes.constData()), m_size(m_bytes.size()), m_ownBudget(budget),
+      m_budget(&m_ownBudget)
+{
+}
+
+Decoder::Decoder(QByteArray bytes, Decoder &whole)
+    : m_bytes(std::move(bytes)), m_data(m_bytes.constData()), m_size(m_bytes.size()), m_budget(whole.m_budget)
+{
+}
+
+void Decoder::charge(qsizetype bytes)
+{
+    if (bytes < 0 || bytes > *m_budget)
+        malformed("decoding would cost more memory than the message allows");
+    *m_budget -= bytes;
+}
+
+void Decoder::outOfMemory() { malformed("out of memory"); }
+
+template <typename T>
+std::shared_ptr<T> Decoder::node(T value)
+{
+    charge(static_cast<qsizetype>(sizeof(T)) + BlockOverhead);
+    try {
+        return std::make_shared<T>(std::move(value));
+    } catch (const std::bad_alloc &) {
+        outOfMemory();
+    }
+}
+
 Decoder::Depth::Depth(Decoder &d) : m_d(d)
 {
     if (++m_d.m_depth > MaxDepth) {
@@ -467,7 +540,12 @@ QString Decoder::string()
     const char *p = take(n);
     if (n == 0)
         return QStringLiteral("");
-    return QString::fromUtf8(p, n);
+    charge(2 * static_cast<qsizetype>(n) + BlockOverhead);
+    try {
+        return QString::fromUtf8(p, n);
+    } catch (const std::bad_alloc &) {
+        outOfMemory();
+    }
 }
 
 Guid Decoder::guid()
@@ -482,7 +560,13 @@ ByteString Decoder::byteString()
     const int32_t n = int32();
     if (n < 0)
         return {};
-    return ByteString::of(QByteArray(take(n), n));
+    const char *p = take(n);
+    charge(n + BlockOverhead);
+    try {
+        return ByteString::of(QByteArray(p, n));
+    } catch (const std::bad_alloc &) {
+        outOfMemory();
+    }
 }
 
 namespace {
@@ -572,7 +656,13 @@ ExtensionObject Decoder::extensionObject()
         const int32_t n = int32();
         if (n < 0)
             return x;
-        x.body = QByteArray(take(n), n);
+        const char *p = take(n);
+        charge(n + BlockOverhead);
+        try {
+            x.body = QByteArray(p, n);
+        } catch (const std::bad_alloc &) {
+            outOfMemory();
+        }
     }
     return x;
 }
@@ -613,9 +703,9 @@ Scalar Decoder::scalar(BuiltIn type)
     case BuiltIn::QualifiedName: return qualifiedName();
     case BuiltIn::LocalizedText: return localizedText();
     case BuiltIn::ExtensionObject: return extensionObject();
-    case BuiltIn::DataValue: return std::make_shared<DataValue>(dataValue());
-    case BuiltIn::Variant: return std::make_shared<Variant>(variant());
-    case BuiltIn::DiagnosticInfo: return std::make_shared<DiagnosticInfo>(diagnosticInfo());
+    case BuiltIn::DataValue: return node(dataValue());
+    case BuiltIn::Variant: return node(variant());
+    case BuiltIn::DiagnosticInfo: return node(diagnosticInfo());
     }
     malformed("unknown built-in type");
 }
@@ -639,12 +729,13 @@ Variant Decoder::variant()
         return v;
     }
     v.isArray = true;
-    const int32_t n = arrayLength();
-    v.values.reserve(static_cast<size_t>(n));
+    const int32_t n = arrayLength(smallestEncoding(v.type));
+    reserveCharged(v.values, n);
     for (int32_t i = 0; i < n; ++i)
         v.values.push_back(scalar(v.type));
     if (mask & 0x40) {
         const int32_t dims = arrayLength(4);
+        reserveCharged(v.dimensions, dims);
         int64_t product = 1;
         for (int32_t i = 0; i < dims; ++i) {
             const int32_t d = int32();
@@ -699,7 +790,7 @@ DiagnosticInfo Decoder::diagnosticInfo()
     if (mask & 0x20)
         v.innerStatusCode = statusCode();
     if (mask & 0x40)
-        v.inner = std::make_shared<DiagnosticInfo>(diagnosticInfo());
+        v.inner = node(diagnosticInfo());
     return v;
 }
 

@@ -2,15 +2,17 @@
 #pragma once
 
 // OPC UA Binary: the built-in types and their encoding. Decoding checks every
-// length against the bytes that remain and every nesting against a depth
-// limit, so hostile input ends in a DecodeError, never in a crash or an
-// unbounded allocation.
+// length against the bytes that remain, every nesting against a depth
+// limit and every allocation against the message's budget, so hostile input
+// ends in a DecodeError, never in a crash or an unbounded allocation.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <variant>
@@ -197,6 +199,8 @@ public:
     void dateTime(DateTime v) { int64(v.ticks); }
     void guid(const Guid &v);
     void byteString(const ByteString &v);
+    // A byte string from bytes that are not to be copied first (a secret).
+    void byteStringOf(QByteArrayView v);
     void nodeId(const NodeId &v);
     void expandedNodeId(const ExpandedNodeId &v);
     void statusCode(StatusCode v) { uint32(v.code); }
@@ -227,14 +231,34 @@ private:
     QByteArray m_out;
 };
 
+// What decoding one message may cost in memory, whatever its bytes claim:
+// DecodeCostPerByte bytes for each byte of the message, plus
+// DecodeCostAllowance (BadEncodingLimitsExceeded past it, OPC 10000-6
+// §5.2.2). An array is charged its element storage before it is reserved,
+// and never reserved beyond what the remaining bytes can hold at the
+// element's smallest encoding; a string is charged its UTF-16 copy, a byte
+// string its copy, a nested value its node. Memory that runs out while a
+// message is decoded is a DecodeError too, never std::bad_alloc.
+constexpr qsizetype DecodeCostPerByte = 16;
+constexpr qsizetype DecodeCostAllowance = qsizetype{32} << 20;
+
 class Decoder {
 public:
     static constexpr int MaxDepth = 32;
     static constexpr int32_t MaxArrayLength = 1 << 24;
 
-    // Holds its own reference to the bytes (implicitly shared, no copy), so
-    // a temporary array cannot go from under it.
-    explicit Decoder(QByteArray bytes) : m_bytes(std::move(bytes)), m_data(m_bytes.constData()), m_size(m_bytes.size()) {}
+    // A message of its own, with its own budget. Holds its own reference to
+    // the bytes (implicitly shared, no copy), so a temporary array cannot go
+    // from under it.
+    explicit Decoder(QByteArray bytes);
+    // A part of the message `whole` is decoding (an extension object's
+    // body): it spends the whole message's budget.
+    Decoder(QByteArray bytes, Decoder &whole);
+    // A message under a budget tighter than its own (the fuzz target holds
+    // decoding to it).
+    Decoder(QByteArray bytes, qsizetype budget);
+    Decoder(const Decoder &) = delete;
+    Decoder &operator=(const Decoder &) = delete;
 
     bool boolean() { return byte() != 0; }
     uint8_t byte();
@@ -265,15 +289,21 @@ public:
     // bytes each; -1 (null) reads as 0.
     int32_t arrayLength(int minElementSize = 1);
     template <typename F>
-    auto array(F each) -> std::vector<decltype(each(*this))>
+    auto array(F each, int minElementSize = 1) -> std::vector<decltype(each(*this))>
     {
-        const int32_t n = arrayLength();
-        std::vector<decltype(each(*this))> items;
-        items.reserve(static_cast<size_t>(n));
+        using T = decltype(each(*this));
+        const int32_t n = arrayLength(minElementSize);
+        std::vector<T> items;
+        reserveCharged(items, n);
         for (int32_t i = 0; i < n; ++i)
             items.push_back(each(*this));
         return items;
     }
+
+    // Memory the caller is about to take for this message: a DecodeError
+    // once the message's budget is spent.
+    void charge(qsizetype bytes);
+    qsizetype budgetLeft() const { return *m_budget; }
 
     void skip(qsizetype n);
     qsizetype remaining() const { return m_size - m_pos; }
@@ -281,8 +311,21 @@ public:
     QByteArray rest() const { return QByteArray(m_data + m_pos, m_size - m_pos); }
 
 private:
+    template <typename T>
+    void reserveCharged(std::vector<T> &items, int32_t n)
+    {
+        charge(static_cast<qsizetype>(n) * static_cast<qsizetype>(sizeof(T)));
+        try {
+            items.reserve(static_cast<size_t>(n));
+        } catch (const std::bad_alloc &) {
+            outOfMemory();
+        }
+    }
+    [[noreturn]] static void outOfMemory();
     const char *take(qsizetype n);
     Scalar scalar(BuiltIn type);
+    template <typename T>
+    std::shared_ptr<T> node(T value);
     struct Depth {
         explicit Depth(Decoder &d);
         ~Depth() { --m_d.m_depth; }
@@ -294,6 +337,8 @@ private:
     qsizetype m_size;
     qsizetype m_pos = 0;
     int m_depth = 0;
+    qsizetype m_ownBudget = 0;
+    qsizetype *m_budget; // the whole message's
 };
 
 } // namespace opc::ua

@@ -34,7 +34,7 @@ Response decodeResponseStart(Decoder &d)
     r.header.requestHandle = d.uint32();
     r.header.serviceResult = d.statusCode();
     d.diagnosticInfo();
-    d.array([](Decoder &x) { return x.string(); });
+    d.array([](Decoder &x) { return x.string(); }, 4);
     d.extensionObject();
     if (r.typeId == Id::ServiceFault && r.header.serviceResult.isGood())
         r.header.serviceResult = StatusCode{0x80010000}; // BadUnexpectedError
@@ -140,11 +140,16 @@ NotificationMessage decodeNotificationMessage(Decoder &d)
         const ExtensionObject x = d.extensionObject();
         if (x.encoding != 1 || x.typeId != NodeId::num(0, Id::DataChangeNotification))
             continue; // events and status changes are not shown
-        Decoder body(x.body);
-        const int32_t items = body.arrayLength(5);
-        for (int32_t k = 0; k < items; ++k) {
-            const uint32_t handle = body.uint32();
-            m.changes.emplace_back(handle, body.dataValue());
+        Decoder body(x.body, d);
+        auto part = body.array([](Decoder &y) {
+            const uint32_t handle = y.uint32();
+            return std::make_pair(handle, y.dataValue());
+        }, 5);
+        body.charge(static_cast<qsizetype>(part.size() * sizeof(part.front())));
+        try {
+            m.changes.insert(m.changes.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
+        } catch (const std::bad_alloc &) {
+            throw DecodeError("out of memory");
         }
     }
     return m;
