@@ -6,6 +6,13 @@
 namespace quorivo {
 
 const QString RefusedCertificateTitle = QStringLiteral(" Certificato del server OPC");
+const QString OperatorQuestionTitle = QStringLiteral(" Sicurezza della connessione OPC");
+
+bool askOperator(const QString &question)
+{
+    // The last button is the default and the one of Esc: "No" changes nothing.
+    return toolkit::MessageBox::choose(question, OperatorQuestionTitle, {QStringLiteral("Sì"), QStringLiteral("No")}) == 0;
+}
 
 QStringList refusedCertificateButtons()
 {

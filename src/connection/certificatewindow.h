@@ -11,6 +11,11 @@ namespace quorivo {
 // connects again.
 void showRefusedCertificate(const opc::RefusedCertificate &certificate);
 
+// A question the OPC component puts before it goes on (a password that
+// would travel readable): "Sì" or "No", "No" the default.
+bool askOperator(const QString &question);
+extern const QString OperatorQuestionTitle;
+
 // The window's text and buttons, as shown.
 QString refusedCertificateText(const opc::RefusedCertificate &certificate);
 QStringList refusedCertificateButtons();

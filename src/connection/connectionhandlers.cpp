@@ -3,6 +3,7 @@
 
 #include "connection/certificatewindow.h"
 #include "connection/form2.h"
+#include "opc/confirm.h"
 #include "toolkit/guard.h"
 
 namespace quorivo {
@@ -107,6 +108,7 @@ void ConnectionHandlers::Command6_Click(Form1 &f)
 
 void installConnectionHandlers()
 {
+    opc::setConfirmation(&askOperator);
     Form1::addInstaller([](Form1 &f) {
         using toolkit::connectGuarded;
         connectGuarded(f.ListOPCServers, &QPushButton::clicked, &f, "ListOPCServers",
