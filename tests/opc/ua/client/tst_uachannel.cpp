@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The channel's framing: chunks, out-of-order answers, aborts, limits and
-// hostile messages, fed as bytes.
+// hostile messages, fed as bytes; the transport limits a server's
+// Acknowledge may set, and those it may not.
+#include "fakeserver.h"
 #include "opc/errors.h"
 #include "opc/ua/client/channel.h"
+#include "opc/ua/security/pki.h"
 #include "opc/ua/wire/services.h"
+
+#include <QElapsedTimer>
 
 #include <QSignalSpy>
 #include <QTest>
@@ -177,6 +182,126 @@ private slots:
         QCOMPARE(answer.done, !sent);
         if (!sent)
             QCOMPARE(answer.reply.error, S::E_FAIL);
+    }
+
+    // OPC 10000-6 §7.1.2.4: buffers under 8192 bytes are refused with their
+    // own number, larger ones than we asked are cut to ours, and 0 means no
+    // limit for the message size and the chunk count alone. The connect
+    // answers at once either way; it never hangs.
+    void acknowledgedLimits_data()
+    {
+        QTest::addColumn<uint>("receive");
+        QTest::addColumn<uint>("send");
+        QTest::addColumn<int>("error");
+        QTest::addColumn<uint>("chunk"); // what we then send in
+        const int refused = S::UA_E_TRANSPORTLIMITS;
+        QTest::newRow("receive buffer 0") << 0u << 65536u << refused << 0u;
+        QTest::newRow("receive buffer 8191") << 8191u << 65536u << refused << 0u;
+        QTest::newRow("send buffer 8191") << 65536u << 8191u << refused << 0u;
+        QTest::newRow("receive buffer 8192") << 8192u << 65536u << 0 << 8192u;
+        QTest::newRow("receive buffer 65535") << 65535u << 65536u << 0 << 65535u;
+        QTest::newRow("receive buffer 2^31") << 0x80000000u << 65536u << 0 << 65536u;
+        QTest::newRow("receive buffer 2^32-1") << 0xFFFFFFFFu << 0xFFFFFFFFu << 0 << 65536u;
+    }
+
+    void acknowledgedLimits()
+    {
+        QFETCH(uint, receive);
+        QFETCH(uint, send);
+        QFETCH(int, error);
+        QFETCH(uint, chunk);
+        AckServer server({receive, send, 0, 0});
+        Channel channel;
+        int32_t opened = 1;
+        QElapsedTimer clock;
+        clock.start();
+        channel.open(QStringLiteral("127.0.0.1"), server.port(), server.url(), 10000, [&](int32_t e) { opened = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(opened != 1, 5000);
+        QVERIFY(clock.elapsed() < 3000);
+        QCOMPARE(opened, error);
+        QCOMPARE(server.opens(), error ? 0 : 1);
+        if (error)
+            return;
+        QCOMPARE(channel.peerLimits().receiveBufferSize, chunk);
+        QCOMPARE(channel.peerLimits().maxMessageSize, 0u);
+        // A request of three chunks goes out whole, in chunks of that size.
+        Answer answer;
+        channel.request(QByteArray(2 * qsizetype(chunk), 'r'), 10000, [&answer](const Reply &r) {
+            answer.done = true;
+            answer.reply = r;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(answer.done, 5000);
+        QCOMPARE(server.requests(), 1);
+    }
+
+    // The chunking that follows: body bytes per chunk of each size and
+    // security, and the chunks a message takes under the peer's limits.
+    void chunkingArithmetic()
+    {
+        QCOMPARE(chunkBody(8192, Policy::None, SecurityMode::None), 8168);
+        QCOMPARE(chunkBody(65535, Policy::None, SecurityMode::None), 65511);
+        QCOMPARE(chunkBody(0xFFFFFFFFu, Policy::None, SecurityMode::None), (qsizetype(1) << 30) - 24);
+        QCOMPARE(chunkBody(0, Policy::None, SecurityMode::None), 8168); // never less than the smallest buffer
+        QCOMPARE(chunkBody(8192, Policy::Basic256Sha256, SecurityMode::Sign), 8192 - 16 - 8 - 32);
+        QCOMPARE(chunkBody(8192, Policy::Basic256Sha256, SecurityMode::SignAndEncrypt), 16 * 511 - 8 - 32 - 1);
+        const TransportLimits open{65536, 65536, 0, 0};
+        QCOMPARE(chunksFor(0, 8168, open), qsizetype(1));
+        QCOMPARE(chunksFor(8168, 8168, open), qsizetype(1));
+        QCOMPARE(chunksFor(8169, 8168, open), qsizetype(2));
+        QCOMPARE(chunksFor(qsizetype(1) << 32, 8168, open), ((qsizetype(1) << 32) + 8167) / 8168);
+        QCOMPARE(chunksFor(16336, 8168, {65536, 65536, 0, 2}), qsizetype(2));
+        QVERIFY(!chunksFor(16337, 8168, {65536, 65536, 0, 2}));
+        QVERIFY(!chunksFor(1001, 8168, {65536, 65536, 1000, 0}));
+        QVERIFY(!chunksFor(10, 0, open));
+    }
+
+    // The secured opening as strict as OPC 10000-6 §6.7.4: the server's
+    // nonce exactly the policy's length, and the keys of a token the server
+    // renewed taken for a quarter of the new token's lifetime, no longer.
+    void secureOpening_data()
+    {
+        QTest::addColumn<int>("nonce");
+        QTest::addColumn<int>("straggleMs");
+        QTest::addColumn<int>("opened");
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("a nonce of 31 bytes") << 31 << 0 << S::UA_E_SECURITYCHECK << false;
+        QTest::newRow("a nonce of 33 bytes") << 33 << 0 << S::UA_E_SECURITYCHECK << false;
+        QTest::newRow("the old token at once") << 32 << 0 << 0 << false;
+        QTest::newRow("the old token too late") << 32 << 1500 << 0 << true;
+    }
+
+    void secureOpening()
+    {
+        QFETCH(int, nonce);
+        QFETCH(int, straggleMs);
+        QFETCH(int, opened);
+        QFETCH(bool, lost);
+        SecureServer server({nonce, 1000, 2000, straggleMs});
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const auto own = makeApplicationCertificate(QStringLiteral("urn:us"), {QStringLiteral("localhost")}, now, now.addDays(1));
+        QVERIFY(own);
+        ChannelSecurity security;
+        security.policy = Policy::Basic256Sha256;
+        security.mode = SecurityMode::SignAndEncrypt;
+        security.ownCertificate = own->der;
+        security.ownKey = RsaKey::fromPrivateKeyPem(own->privateKeyPem);
+        security.serverCertificate = server.certificate();
+        security.serverKey = RsaKey::fromCertificate(server.certificate());
+        Channel channel;
+        channel.setSecurity(security);
+        channel.setRequestedLifetime(1000);
+        QSignalSpy lostSignals(&channel, &Channel::lost);
+        int32_t result = 1;
+        channel.open(QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("opc.tcp://127.0.0.1"), 10000,
+                     [&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != 1, 5000);
+        QCOMPARE(result, opened);
+        if (opened)
+            return;
+        QTRY_COMPARE_WITH_TIMEOUT(server.straggled(), 1, 5000);
+        QTest::qWait(300);
+        QCOMPARE(lostSignals.count(), lost ? 1 : 0);
+        QCOMPARE(channel.isOpen(), !lost);
     }
 
     void unansweredRequestsTimeOut()

@@ -32,6 +32,15 @@ async function main() {
     // PEER_POLICIES (comma-separated short names) narrows what is offered.
     const policies = (process.env.PEER_POLICIES || "None,Basic256Sha256,Aes128_Sha256_RsaOaep,Aes256_Sha256_RsaPss")
         .split(",").map((name) => SecurityPolicy[name]);
+    // PEER_CLEAR_PASSWORD=1: the open endpoint takes the password
+    // unencrypted too, and says so first, as servers that allow it do.
+    if (process.env.PEER_CLEAR_PASSWORD === "1") {
+        const { OPCUAServerEndPoint } = require("node-opcua-server");
+        const add = OPCUAServerEndPoint.prototype.addStandardEndpointDescriptions;
+        OPCUAServerEndPoint.prototype.addStandardEndpointDescriptions = function (options) {
+            return add.call(this, { ...options, allowUnsecurePassword: true });
+        };
+    }
     const server = new OPCUAServer({
         ...own,
         securityPolicies: policies,

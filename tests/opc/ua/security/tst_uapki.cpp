@@ -2,9 +2,11 @@
 // The program's own certificate and its PKI folder, read back with OpenSSL
 // as a server would read them.
 #include "opc/ua/security/pki.h"
+#include "opc/ua/security/trust.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -155,8 +157,53 @@ private slots:
     {
         qputenv("QUORIVO_PKI", "/tmp/elsewhere/pki");
         QCOMPARE(Pki::defaultRoot(), QStringLiteral("/tmp/elsewhere/pki"));
+        // Relative, it would move with the working directory.
+        qputenv("QUORIVO_PKI", "relative/pki");
+        QCOMPARE(Pki::defaultRoot(), QDir::current().absoluteFilePath(QStringLiteral("relative/pki")));
         qunsetenv("QUORIVO_PKI");
         QVERIFY(Pki::defaultRoot().endsWith(QStringLiteral("/pki")));
+    }
+
+    // The folders cannot be turned against the user: a rejection keeps a
+    // bounded certificate and nothing else, a link planted in a folder is
+    // replaced, never followed, and a PKI others can write is not used.
+    void theFoldersCannotBeTurnedAgainstTheUser()
+    {
+        QTemporaryDir dir;
+        const QString root = dir.path();
+        const auto own = Pki(root).own();
+        QVERIFY(own);
+        const TrustList list(root);
+        QStringList hosts;
+        for (int i = 0; i < 3000; ++i)
+            hosts << QStringLiteral("host-%1.plant.example").arg(i);
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const auto huge = makeApplicationCertificate(QStringLiteral("urn:huge"), hosts, now, now.addDays(1));
+        QVERIFY(huge && huge->der.size() > 64 * 1024);
+        QVERIFY(!list.reject(QByteArray("not a certificate")));
+        QVERIFY(!list.reject(huge->der));
+        QVERIFY(QDir(root + QStringLiteral("/rejected/certs")).entryList(QDir::Files).isEmpty());
+
+        const QString outside = root + QStringLiteral("/outside");
+        QFile mine(outside);
+        QVERIFY(mine.open(QIODevice::WriteOnly) && mine.write("mine") == 4);
+        mine.close();
+        const QString planted = root + QStringLiteral("/rejected/certs/") + TrustList::fileName(own->der);
+        QVERIFY(QFile::link(outside, planted));
+        QVERIFY(list.reject(own->der + QByteArray(100, 'x'))); // what follows the leaf is not kept
+        QFile kept(planted);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), own->der);
+        QVERIFY(!QFileInfo(planted).isSymLink());
+        QFile untouched(outside);
+        QVERIFY(untouched.open(QIODevice::ReadOnly));
+        QCOMPARE(untouched.readAll(), QByteArray("mine"));
+
+        QVERIFY(!Pki(root).unsafeFolder());
+        QVERIFY(QFile::setPermissions(root + QStringLiteral("/trusted/certs"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::WriteOther | QFileDevice::ExeOther));
+        const auto unsafe = Pki(root).unsafeFolder();
+        QVERIFY(unsafe && unsafe->contains(QStringLiteral("/trusted/certs can be written by other users")));
     }
 
     void anUnwritableFolderIsSaid()

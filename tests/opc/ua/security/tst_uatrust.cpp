@@ -20,40 +20,77 @@ Q_DECLARE_METATYPE(Problems)
 
 namespace {
 
-// A CA, a certificate it issued, another it issued and revoked, and its
-// revocation list, made by the openssl command as a plant's CA would.
+// A plant's certificates, made by the openssl command as a plant's CA would:
+// a CA with a good and a revoked leaf, its list and the same list gone
+// stale; a root with an intermediate and a leaf below it, and another
+// intermediate past its dates with its own leaf; application certificates
+// that are not what they claim (SHA-1, client only, a DNS entry spelling an
+// address); an application certificate with CA:TRUE and a certificate
+// without basic constraints, each issuing a leaf.
 const char *MakeCa = R"(set -e
 cat > ca.cnf <<'CNF'
 [ca]
 default_ca = ca_default
 [ca_default]
 dir = .
-database = index.txt
+database = $ENV::DB
 new_certs_dir = .
-certificate = ca.pem
-private_key = ca.key
+certificate = $ENV::CERT
+private_key = $ENV::KEY
 serial = serial
 crlnumber = crlnumber
 default_md = sha256
 default_days = 30
 default_crl_days = 30
 policy = anything
+unique_subject = no
 [anything]
 commonName = supplied
 [leaf]
 subjectAltName = URI:urn:quorivo:chained,IP:127.0.0.1,DNS:localhost
 basicConstraints = CA:FALSE
+[intermediate]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
 CNF
-touch index.txt; echo 01 > serial; echo 01 > crlnumber
-openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -subj /CN=TestCA -days 30 \
-  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign
-for n in good revoked; do
-  openssl req -newkey rsa:2048 -nodes -keyout $n.key -out $n.csr -subj /CN=$n
-  openssl ca -batch -config ca.cnf -extensions leaf -in $n.csr -out $n.pem -notext
-  openssl x509 -in $n.pem -outform DER -out $n.der
+echo 01 > serial; echo 01 > crlnumber
+ca() { DB=$1.db CERT=$1.pem KEY=$1.key openssl ca -batch -config ca.cnf -notext "${@:2}"; }
+root() { openssl req -x509 -newkey rsa:2048 -nodes -keyout $1.key -out $1.pem -subj /CN=$1 -days 30 "${@:2}"; }
+request() { openssl req -newkey rsa:2048 -nodes -keyout $1.key -out $1.csr -subj /CN=$1 2>/dev/null; }
+for c in ca root; do
+  root $c -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign; touch $c.db
 done
-openssl ca -batch -config ca.cnf -revoke revoked.pem
-openssl ca -batch -config ca.cnf -gencrl -out ca.crl
+# The CA's good and revoked leaves, its list, and the same list gone stale.
+for n in good revoked; do request $n; ca ca -extensions leaf -in $n.csr -out $n.pem; done
+ca ca -revoke revoked.pem
+ca ca -gencrl -out ca.crl
+ca ca -gencrl -crl_lastupdate 20200101000000Z -crl_nextupdate 20200201000000Z -out ca-stale.crl
+# root -> inter -> chained; root -> old (an intermediate past its dates) -> late.
+for n in inter old; do request $n; done
+ca root -extensions intermediate -in inter.csr -out inter.pem
+ca root -extensions intermediate -in old.csr -out old.pem -startdate 20200101000000Z -enddate 20210101000000Z
+touch inter.db old.db
+request chained; ca inter -extensions leaf -in chained.csr -out chained.pem
+request late; ca old -extensions leaf -in late.csr -out late.pem
+for c in root inter; do ca $c -gencrl -out $c.crl; done
+# Application certificates that are not what they claim.
+app() { root $1 -addext subjectAltName=URI:urn:quorivo:server,$2 "${@:3}"; }
+app sha1 IP:127.0.0.1 -sha1
+app client IP:127.0.0.1 -addext extendedKeyUsage=clientAuth
+app dnsip DNS:127.0.0.1
+root appca -addext subjectAltName=URI:urn:quorivo:appca -addext basicConstraints=critical,CA:TRUE
+request nobc; openssl x509 -req -in nobc.csr -signkey nobc.key -out nobc.pem -days 30 2>/dev/null
+cat > leaf.cnf <<'CNF'
+[leaf]
+subjectAltName = URI:urn:quorivo:chained,IP:127.0.0.1,DNS:localhost
+basicConstraints = CA:FALSE
+CNF
+for issuer in appca nobc; do
+  request by$issuer
+  openssl x509 -req -in by$issuer.csr -CA $issuer.pem -CAkey $issuer.key -CAcreateserial -days 30 \
+    -extfile leaf.cnf -extensions leaf -out by$issuer.pem 2>/dev/null
+done
+for f in *.pem; do openssl x509 -in $f -outform DER -out ${f%.pem}.der; done
 )";
 
 QByteArray readFile(const QString &path)
@@ -76,19 +113,28 @@ const QString ServerUri = QStringLiteral("urn:quorivo:server");
 class TestUaTrust : public QObject {
     Q_OBJECT
     QTemporaryDir m_ca;
-    QByteArray m_self, m_expired, m_future;
+    QByteArray m_self, m_expired, m_future, m_weak;
 
-    static QByteArray selfSigned(int fromDays, int forDays)
+    static QByteArray selfSigned(int fromDays, int forDays, int keyBits = 2048)
     {
         const QDateTime now = QDateTime::currentDateTimeUtc();
         const auto made = makeApplicationCertificate(ServerUri, {QStringLiteral("localhost"), QStringLiteral("127.0.0.1")},
-                                                     now.addDays(fromDays), now.addDays(fromDays + forDays), 2048,
+                                                     now.addDays(fromDays), now.addDays(fromDays + forDays), keyBits,
                                                      QStringLiteral("Server"));
         return made ? made->der : QByteArray();
     }
 
+    // A certificate by name; "a+b" is a chain, b appended to a.
     QByteArray bytes(const QString &name) const
     {
+        if (name.contains(QLatin1Char('+'))) {
+            QByteArray chain;
+            for (const QString &part : name.split(QLatin1Char('+')))
+                chain += bytes(part);
+            return chain;
+        }
+        if (name == QLatin1String("weak"))
+            return m_weak;
         if (name == QLatin1String("self"))
             return m_self;
         if (name == QLatin1String("expired"))
@@ -113,7 +159,8 @@ private slots:
         m_self = selfSigned(-1, 365);
         m_expired = selfSigned(-400, 365);
         m_future = selfSigned(10, 365);
-        QVERIFY(!m_self.isEmpty() && !m_expired.isEmpty() && !m_future.isEmpty());
+        m_weak = selfSigned(-1, 365, 1024);
+        QVERIFY(!m_self.isEmpty() && !m_expired.isEmpty() && !m_future.isEmpty() && !m_weak.isEmpty());
         QProcess make;
         make.setWorkingDirectory(m_ca.path());
         make.start(QStringLiteral("bash"), {QStringLiteral("-c"), QString::fromLatin1(MakeCa)});
@@ -126,7 +173,7 @@ private slots:
         QTest::addColumn<QString>("certificate"); // which one
         QTest::addColumn<QStringList>("trusted"); // files for trusted/certs
         QTest::addColumn<QStringList>("issuers"); // files for issuer/certs
-        QTest::addColumn<bool>("withCrl");
+        QTest::addColumn<QStringList>("crls"); // files for trusted/crl
         QTest::addColumn<QString>("uri");
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("error");
@@ -135,39 +182,74 @@ private slots:
         const QStringList none;
         const QString chained = QStringLiteral("urn:quorivo:chained");
         const QString ip = QStringLiteral("127.0.0.1");
-        QTest::newRow("not a certificate") << "garbage" << none << none << false << ServerUri << ip << S::UA_E_CERTUNTRUSTED
+        QTest::newRow("not a certificate") << "garbage" << none << none << none << ServerUri << ip << S::UA_E_CERTUNTRUSTED
                                            << Problems{P::Unreadable};
-        QTest::newRow("self-signed, unknown") << "self" << none << none << false << ServerUri << ip << S::UA_E_CERTUNTRUSTED
+        QTest::newRow("self-signed, unknown") << "self" << none << none << none << ServerUri << ip << S::UA_E_CERTUNTRUSTED
                                               << Problems{P::Untrusted};
-        QTest::newRow("self-signed, trusted") << "self" << QStringList{"self"} << none << false << ServerUri << ip << 0
+        QTest::newRow("self-signed, trusted") << "self" << QStringList{"self"} << none << none << ServerUri << ip << 0
                                               << Problems{};
-        QTest::newRow("trusted, by DNS name in other case") << "self" << QStringList{"self"} << none << false << ServerUri
+        QTest::newRow("trusted, by DNS name in other case") << "self" << QStringList{"self"} << none << none << ServerUri
                                                             << "LocalHost" << 0 << Problems{};
-        QTest::newRow("trusted, expired") << "expired" << QStringList{"expired"} << none << false << ServerUri << ip
+        QTest::newRow("trusted, expired") << "expired" << QStringList{"expired"} << none << none << ServerUri << ip
                                           << S::UA_E_CERTTIMEINVALID << Problems{P::Expired};
-        QTest::newRow("trusted, not yet valid") << "future" << QStringList{"future"} << none << false << ServerUri << ip
+        QTest::newRow("trusted, not yet valid") << "future" << QStringList{"future"} << none << none << ServerUri << ip
                                                 << S::UA_E_CERTTIMEINVALID << Problems{P::NotYetValid};
-        QTest::newRow("trusted, other server") << "self" << QStringList{"self"} << none << false << "urn:quorivo:other" << ip
+        QTest::newRow("trusted, other server") << "self" << QStringList{"self"} << none << none << "urn:quorivo:other" << ip
                                                << S::UA_E_CERTNAMEINVALID << Problems{P::UriMismatch};
-        QTest::newRow("trusted, other host") << "self" << QStringList{"self"} << none << false << ServerUri << "plc7"
+        QTest::newRow("trusted, other host") << "self" << QStringList{"self"} << none << none << ServerUri << "plc7"
                                              << S::UA_E_CERTNAMEINVALID << Problems{P::HostMismatch};
-        QTest::newRow("trusted, other address") << "self" << QStringList{"self"} << none << false << ServerUri << "10.0.0.7"
+        QTest::newRow("trusted, other address") << "self" << QStringList{"self"} << none << none << ServerUri << "10.0.0.7"
                                                 << S::UA_E_CERTNAMEINVALID << Problems{P::HostMismatch};
         QTest::newRow("unknown, expired, other host: all said, untrusted first")
-            << "expired" << none << none << false << ServerUri << "plc7" << S::UA_E_CERTUNTRUSTED
+            << "expired" << none << none << none << ServerUri << "plc7" << S::UA_E_CERTUNTRUSTED
             << Problems{P::Untrusted, P::Expired, P::HostMismatch};
-        QTest::newRow("signature broken") << "broken" << none << none << false << ServerUri << ip << S::UA_E_CERTUNTRUSTED
+        QTest::newRow("signature broken") << "broken" << none << none << none << ServerUri << ip << S::UA_E_CERTUNTRUSTED
                                           << Problems{P::BadSignature};
-        QTest::newRow("issued by a trusted CA") << "good" << QStringList{"ca"} << none << false << chained << ip << 0
+        QTest::newRow("issued by a trusted CA") << "good" << QStringList{"ca"} << none << none << chained << ip << 0
                                                 << Problems{};
-        QTest::newRow("issued by a CA only known as issuer") << "good" << none << QStringList{"ca"} << false << chained << ip
+        QTest::newRow("issued by a CA only known as issuer") << "good" << none << QStringList{"ca"} << none << chained << ip
                                                              << S::UA_E_CERTUNTRUSTED << Problems{P::Untrusted};
-        QTest::newRow("issued, the CA's list present") << "good" << QStringList{"ca"} << none << true << chained << ip << 0
+        QTest::newRow("issued, the CA's list present") << "good" << QStringList{"ca"} << none << QStringList{"ca.crl"} << chained << ip << 0
                                                        << Problems{};
-        QTest::newRow("issued and revoked") << "revoked" << QStringList{"ca"} << none << true << chained << ip
+        QTest::newRow("issued and revoked") << "revoked" << QStringList{"ca"} << none << QStringList{"ca.crl"} << chained << ip
                                             << S::UA_E_CERTUNTRUSTED << Problems{P::Revoked};
-        QTest::newRow("issued and revoked, no list to say so") << "revoked" << QStringList{"ca"} << none << false << chained
+        QTest::newRow("issued and revoked, no list to say so") << "revoked" << QStringList{"ca"} << none << none << chained
                                                                << ip << 0 << Problems{};
+        // Every certificate of the chain judged, and each for what it is.
+        const QStringList root{"root"}, inter{"inter"};
+        QTest::newRow("chain appended, its root trusted") << "chained+inter" << root << none << none << chained << ip << 0
+                                                          << Problems{};
+        QTest::newRow("the intermediate nowhere") << "chained" << root << none << none << chained << ip
+                                                  << S::UA_E_CERTUNTRUSTED << Problems{P::Untrusted};
+        QTest::newRow("intermediate from issuer/, both lists") << "chained" << root << inter
+                                                               << QStringList{"root.crl", "inter.crl"} << chained << ip << 0
+                                                               << Problems{};
+        QTest::newRow("a list, but not its issuer's") << "chained" << root << inter << QStringList{"root.crl"} << chained << ip
+                                                      << S::UA_E_CERTREVOCATIONUNKNOWN << Problems{P::RevocationUnknown};
+        QTest::newRow("its issuer's list, not the one above") << "chained" << root << inter << QStringList{"inter.crl"}
+                                                              << chained << ip << S::UA_E_CERTISSUERREVOCATIONUNKNOWN
+                                                              << Problems{P::IssuerRevocationUnknown};
+        QTest::newRow("the CA's list stale") << "good" << QStringList{"ca"} << none << QStringList{"ca-stale.crl"} << chained
+                                             << ip << S::UA_E_CERTREVOCATIONUNKNOWN << Problems{P::RevocationUnknown};
+        QTest::newRow("a CA without a list among CAs with one") << "good" << QStringList{"ca", "root"} << none
+                                                                << QStringList{"root.crl"} << chained << ip
+                                                                << S::UA_E_CERTREVOCATIONUNKNOWN << Problems{P::RevocationUnknown};
+        QTest::newRow("an intermediate past its dates") << "late+old" << root << none << none << chained << ip
+                                                        << S::UA_E_CERTISSUERTIME << Problems{P::IssuerTimeInvalid};
+        QTest::newRow("a 1024-bit key") << "weak" << QStringList{"weak"} << none << none << ServerUri << ip
+                                        << S::UA_E_CERTPOLICY << Problems{P::PolicyCheckFailed};
+        QTest::newRow("signed with SHA-1") << "sha1" << QStringList{"sha1"} << none << none << ServerUri << ip
+                                           << S::UA_E_CERTPOLICY << Problems{P::PolicyCheckFailed};
+        QTest::newRow("a client's certificate") << "client" << QStringList{"client"} << none << none << ServerUri << ip
+                                                << S::UA_E_CERTUSE << Problems{P::UseNotAllowed};
+        QTest::newRow("issued by an application's certificate") << "byappca" << QStringList{"appca"} << none << none << chained
+                                                                << ip << S::UA_E_CERTISSUERUSE
+                                                                << Problems{P::IssuerUseNotAllowed};
+        QTest::newRow("issued by an anchor without basic constraints") << "bynobc" << QStringList{"nobc"} << none << none
+                                                                       << chained << ip << S::UA_E_CERTISSUERUSE
+                                                                       << Problems{P::IssuerUseNotAllowed};
+        QTest::newRow("an address spelled as a DNS name") << "dnsip" << QStringList{"dnsip"} << none << none << ServerUri << ip
+                                                          << S::UA_E_CERTNAMEINVALID << Problems{P::HostMismatch};
     }
 
     void verdicts()
@@ -175,7 +257,7 @@ private slots:
         QFETCH(QString, certificate);
         QFETCH(QStringList, trusted);
         QFETCH(QStringList, issuers);
-        QFETCH(bool, withCrl);
+        QFETCH(QStringList, crls);
         QFETCH(QString, uri);
         QFETCH(QString, host);
         QFETCH(int, error);
@@ -185,8 +267,8 @@ private slots:
             QVERIFY(put(pki.filePath(QStringLiteral("trusted/certs/") + name), bytes(name)));
         for (const QString &name : issuers)
             QVERIFY(put(pki.filePath(QStringLiteral("issuer/certs/") + name), bytes(name)));
-        if (withCrl)
-            QVERIFY(put(pki.filePath(QStringLiteral("trusted/crl/ca.crl")), readFile(m_ca.filePath(QStringLiteral("ca.crl")))));
+        for (const QString &name : crls)
+            QVERIFY(put(pki.filePath(QStringLiteral("trusted/crl/") + name), readFile(m_ca.filePath(name))));
         const TrustVerdict verdict = TrustList(pki.path()).check(bytes(certificate), uri, host);
         QCOMPARE(verdict.problems, problems);
         QCOMPARE(verdict.error, error);

@@ -1,14 +1,40 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/wire/binary.h"
 
+#include <QFile>
+#include <QtEndian>
+
 #include <QTest>
 #include <functional>
+#include <sys/resource.h>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORIVO_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORIVO_ASAN 1
+#endif
 
 using namespace opc::ua;
 
 namespace {
 
 QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
+
+// A variant array of n elements of this type, each `element` bytes long.
+QByteArray variantArray(BuiltIn type, int32_t n, const QByteArray &element)
+{
+    Encoder e;
+    e.byte(static_cast<uint8_t>(0x80 | static_cast<uint8_t>(type)));
+    e.int32(n);
+    QByteArray out = e.take();
+    out.reserve(out.size() + n * element.size());
+    for (int32_t i = 0; i < n; ++i)
+        out += element;
+    return out;
+}
 
 QByteArray encoded(const std::function<void(Encoder &)> &write)
 {
@@ -251,6 +277,77 @@ private slots:
         QFETCH(QByteArray, bytes);
         Decoder d(bytes);
         QVERIFY_THROWS_EXCEPTION(DecodeError, d.variant());
+    }
+
+    // What a message may cost: many elements whose decoded form is far
+    // larger than their bytes fail, as decoding starts, instead of taking
+    // gigabytes; their like within the budget decodes.
+    void decodingCostsAtMostItsBudget_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("fits");
+        QTest::newRow("16M booleans (16 MB)") << variantArray(BuiltIn::Boolean, 1 << 24, QByteArray(1, '\1')) << false;
+        QTest::newRow("1M empty data values (1 MB)") << variantArray(BuiltIn::DataValue, 1 << 20, QByteArray(1, '\0')) << false;
+        QTest::newRow("1M one-letter strings (5 MB)") << variantArray(BuiltIn::String, 1 << 20, hex("01000000 61")) << false;
+        QTest::newRow("100k booleans") << variantArray(BuiltIn::Boolean, 100000, QByteArray(1, '\1')) << true;
+        QTest::newRow("100k doubles") << variantArray(BuiltIn::Double, 100000, QByteArray(8, '\0')) << true;
+    }
+
+    void decodingCostsAtMostItsBudget()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, fits);
+        Decoder d(bytes);
+        if (fits) {
+            QCOMPARE(qsizetype(d.variant().values.size()), qsizetype(qFromLittleEndian<qint32>(bytes.constData() + 1)));
+            QVERIFY(d.budgetLeft() < DecodeCostAllowance + DecodeCostPerByte * bytes.size());
+        } else {
+            QVERIFY_THROWS_EXCEPTION(DecodeError, d.variant());
+        }
+    }
+
+    void aPartSpendsTheWholeMessagesBudget()
+    {
+        const QByteArray body = variantArray(BuiltIn::Boolean, 100, QByteArray(1, '\1'));
+        Decoder whole(body, qsizetype{100000});
+        Decoder part(body, whole);
+        part.variant();
+        QVERIFY(whole.budgetLeft() <= 100000 - 100 * qsizetype(sizeof(Scalar)));
+        Decoder poor(body, qsizetype{1000});
+        Decoder poorPart(body, poor);
+        QVERIFY_THROWS_EXCEPTION(DecodeError, poorPart.variant());
+    }
+
+    // Memory that runs out while a message within its budget is decoded
+    // ends in a DecodeError, not in std::bad_alloc (which ends the program).
+    void runningOutOfMemoryIsADecodeError()
+    {
+#ifdef QUORIVO_ASAN
+        QSKIP("the address sanitizer's shadow memory cannot live under RLIMIT_AS");
+#else
+        const int32_t n = 2 << 20; // 2M doubles: 16 MB, within a budget of 288 MB
+        const QByteArray bytes = variantArray(BuiltIn::Double, n, QByteArray(8, '\0'));
+        QVERIFY(qsizetype(n) * qsizetype(sizeof(Scalar)) < DecodeCostAllowance + DecodeCostPerByte * bytes.size());
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        QVERIFY(statm.open(QIODevice::ReadOnly));
+        const qint64 pages = statm.readAll().split(' ').value(0).toLongLong();
+        rlimit before{};
+        getrlimit(RLIMIT_AS, &before);
+        // Room for a hundred megabytes more, not for the 2M decoded elements.
+        rlimit tight = before;
+        tight.rlim_cur = static_cast<rlim_t>(pages * 4096 + (100 << 20));
+        QCOMPARE(setrlimit(RLIMIT_AS, &tight), 0);
+        bool decodeError = false;
+        try {
+            Decoder d(bytes);
+            d.variant();
+        } catch (const DecodeError &) {
+            decodeError = true;
+        } catch (const std::bad_alloc &) {
+        }
+        setrlimit(RLIMIT_AS, &before);
+        QVERIFY(decodeError);
+#endif
     }
 
     void deepNestingFails()
