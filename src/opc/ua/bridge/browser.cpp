@@ -18,6 +18,9 @@ constexpr size_t FlatListingLimit = 1000000;
 // A large folder comes in answers of this many references, each far
 // inside any message limit, continued with BrowseNext.
 constexpr uint32_t ReferencesPerAnswer = 1000;
+// Answers that bring nothing but another continuation point: a few are a
+// busy server's, an endless run a hostile one's.
+constexpr int MaxEmptyAnswers = 16;
 
 class UaBrowser final : public OPCBrowser {
 public:
@@ -138,7 +141,7 @@ private:
             if (!continuation.isNull && !continuation.data.isEmpty())
                 releaseContinuationPoints({continuation});
         });
-        for (int guard = 0; guard < 100000; ++guard) {
+        for (int empty = 0; empty < MaxEmptyAnswers;) {
             if (error)
                 throw OpcError(error);
             continuation = {};
@@ -150,6 +153,13 @@ private:
                     throw OpcError(S::E_FAIL);
                 if (results[0].status.isBad())
                     throw OpcError(results[0].status.code == Status::BadNodeIdUnknown ? S::E_INVALIDARG : S::E_FAIL);
+                // No more than we asked for in an answer (OPC 10000-4
+                // §5.9.2.2), no more than a listing holds in all.
+                if (results[0].references.size() > ReferencesPerAnswer)
+                    throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
+                if (out.size() + results[0].references.size() > FlatListingLimit)
+                    throw OpcError(S::E_OUTOFMEMORY);
+                empty = results[0].references.empty() ? empty + 1 : 0;
                 for (const auto &ref : results[0].references)
                     if (ref.nodeId.serverIndex == 0 && ref.nodeId.namespaceUri.isNull())
                         out.push_back({ref.displayName.text.isEmpty() ? ref.browseName.name : ref.displayName.text,
@@ -165,7 +175,7 @@ private:
                 e.array(std::vector<ByteString>{continuation}, [](Encoder &x, const ByteString &b) { x.byteString(b); });
             });
         }
-        return out;
+        throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
     }
 
     // Which of these variables have children of their own, asked in

@@ -76,6 +76,9 @@ public:
     // Sends CloseSecureChannel and drops the connection; pending requests
     // fail.
     void close();
+    // Drops the connection as a loss does: pending requests fail and lost
+    // is emitted, so the owner reconnects.
+    void drop(int32_t error) { fail(error); }
     bool isOpen() const { return m_state == State::Open; }
 
     // Set before open(); a renewal keeps it.

@@ -454,7 +454,7 @@ void Session::recover(Done done)
         if (error == 0)
             emit recovered();
         else if (m_channel)
-            m_channel->close(); // lost: the reconnection takes over
+            m_channel->drop(S::RPC_S_SERVER_UNAVAILABLE); // lost: the reconnection takes over
         for (auto &waiting : std::exchange(m_afterRecovery, {}))
             waiting(error);
     });

@@ -5,6 +5,7 @@
 #include "fakeserver.h"
 #include "opc/errors.h"
 #include "opc/ua/client/channel.h"
+#include "opc/ua/client/session.h"
 #include "opc/ua/security/pki.h"
 #include "opc/ua/wire/services.h"
 
@@ -31,6 +32,20 @@ QByteArray chunk(const char *type, char chunkType, uint32_t requestId, const QBy
     e.byte(static_cast<uint8_t>(chunkType));
     e.uint32(static_cast<uint32_t>(8 + payload.size()));
     e.raw(payload.bytes());
+    return e.take();
+}
+
+// A ServiceFault with this status, as a server answers a call it refuses.
+QByteArray fault(uint32_t status)
+{
+    Encoder e;
+    e.nodeId(NodeId::num(0, Id::ServiceFault));
+    e.dateTime({});
+    e.uint32(0);
+    e.uint32(status);
+    e.byte(0);
+    e.int32(-1);
+    e.extensionObject({});
     return e.take();
 }
 
@@ -302,6 +317,25 @@ private slots:
         QTest::qWait(300);
         QCOMPARE(lostSignals.count(), lost ? 1 : 0);
         QCOMPARE(channel.isOpen(), !lost);
+    }
+
+    // A session the server closed and will not make again: the channel is
+    // given up as lost (it was closed quietly, and the items kept showing
+    // good values), so the client shows the failure and reconnects.
+    void aRecoveryThatFailsIsALoss()
+    {
+        Session session;
+        session.setChannel(m_channel.get());
+        session.setTarget(*parseTarget(QStringLiteral("opc.tcp://127.0.0.1")), QStringLiteral("urn:s"));
+        QSignalSpy lost(m_channel.get(), &Channel::lost);
+        int32_t result = 1;
+        session.call(Id::ReadRequest, {}, 5000, [&result](int32_t e, const QByteArray &) { result = e; });
+        m_channel->feed(chunk("MSG", 'F', 1, fault(Status::BadSessionIdInvalid)));
+        QCOMPARE(result, 1); // waits for the new session
+        m_channel->feed(chunk("MSG", 'F', 2, fault(0x80560000))); // GetEndpoints refused: BadTooManySessions
+        QCOMPARE(result, S::RPC_S_SERVER_UNAVAILABLE);
+        QCOMPARE(lost.count(), 1);
+        QVERIFY(!m_channel->isOpen());
     }
 
     void unansweredRequestsTimeOut()
