@@ -39,6 +39,7 @@ struct PeerOptions {
     bool light = false;          // no conformance nodes, no 10,000 Doubles: quick to start
     QString resourcePath;        // the endpoints' path, none when empty; sessions must name it exactly
     bool clearPassword = false;  // the open endpoint takes the password unencrypted, first
+    QString modifySubscription;  // "refuse" or "stale": a server that will not modify a subscription
 };
 
 // The PKI the bridge uses in this test program: its own, so parallel test
@@ -141,6 +142,8 @@ public:
         }
         if (m_options.light)
             env.insert(QStringLiteral("PEER_LIGHT"), QStringLiteral("1"));
+        if (!m_options.modifySubscription.isEmpty())
+            env.insert(QStringLiteral("PEER_MODIFY_SUBSCRIPTION"), m_options.modifySubscription);
         if (m_options.clearPassword)
             env.insert(QStringLiteral("PEER_CLEAR_PASSWORD"), QStringLiteral("1"));
         if (m_options.emulateSiemens)

@@ -162,7 +162,17 @@ NodeId Link::itemNodeId(const QString &itemId)
     return *id;
 }
 
-int32_t grantedRate(double revised) { return static_cast<int32_t>(std::clamp(std::round(revised), 0.0, 2147483647.0)); }
+int32_t grantedRateOf(double revised, int32_t requested)
+{
+    if (!std::isfinite(revised))
+        return requested;
+    return static_cast<int32_t>(std::clamp(std::round(revised), 0.0, 2147483647.0));
+}
+
+double rateAsked(int32_t requested)
+{
+    return requested < 0 ? static_cast<double>(static_cast<uint32_t>(requested)) : requested;
+}
 
 GroupState &GroupBound::check()
 {
@@ -170,6 +180,27 @@ GroupState &GroupBound::check()
     if (m_g->removed)
         throw OpcError(S::E_FAIL);
     return *m_g;
+}
+
+void GroupBound::subscribe(GroupState &g)
+{
+    if (g.onServer)
+        return;
+    const uint32_t key = g.key;
+    const double rate = rateAsked(g.requestedRate);
+    // Held by the worker's callback too: a call that outlives its wait
+    // writes into it, not into a stack that is gone.
+    auto revised = std::make_shared<double>(0);
+    const int32_t error = m_link->run(CallTimeoutMs, [key, rate, revised](Client &c, std::function<void(int32_t)> done) {
+        c.addSubscription(key, rate, [revised, done](int32_t e, double r) {
+            *revised = r;
+            done(e);
+        });
+    });
+    if (error)
+        throw OpcError(error);
+    g.onServer = true;
+    g.grantedRate = grantedRateOf(*revised, g.requestedRate);
 }
 
 } // namespace opc::ua

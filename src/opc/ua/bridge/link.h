@@ -37,7 +37,12 @@ struct ItemState {
 struct GroupState {
     QString name;
     uint32_t key = 0;
-    int32_t rate = DefaultRate;
+    // The rate the group was given, and what the server granted once its
+    // subscription exists: it is made when first needed (subscribed, a
+    // first item, or the granted rate read), at the rate given by then.
+    int32_t requestedRate = DefaultRate;
+    int32_t grantedRate = 0;
+    bool onServer = false;
     bool active = true;
     bool subscribed = false;
     int32_t clientHandle = 0;
@@ -83,8 +88,12 @@ private:
 };
 using LinkPtr = std::shared_ptr<Link>;
 
-// The rate a server granted, as the automation interface holds it.
-int32_t grantedRate(double revised);
+// The rate a server granted, as the automation interface holds it; the
+// requested one when the server's figure is no number.
+int32_t grantedRateOf(double revised, int32_t requested);
+// A requested rate as the server is asked it: a negative one read unsigned,
+// as the automation interface passes it on.
+double rateAsked(int32_t requested);
 
 // What a group and its item collection share: the link and the group's
 // state, both checked before every use.
@@ -92,6 +101,9 @@ class GroupBound {
 protected:
     GroupBound(LinkPtr link, std::shared_ptr<GroupState> group) : m_link(std::move(link)), m_g(std::move(group)) {}
     GroupState &check();
+    // The group's subscription, made now at the rate it was given if it
+    // is not made yet.
+    void subscribe(GroupState &g);
     LinkPtr m_link;
     std::shared_ptr<GroupState> m_g;
 };

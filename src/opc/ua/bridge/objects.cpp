@@ -150,9 +150,10 @@ public:
         s->writeType = builtInOf(dataType);
         s->isArray = valueRank >= 0;
         s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
+        subscribe(g);
         s->handle = m_link->nextHandle++;
         const uint32_t key = g.key;
-        const Client::ItemSpec want{s->handle, nodeId, static_cast<double>(g.rate)};
+        const Client::ItemSpec want{s->handle, nodeId, static_cast<double>(g.grantedRate)};
         const int32_t error = m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
             c.addItem(key, want, done);
         });
@@ -207,25 +208,42 @@ public:
     UaGroup(LinkPtr link, std::shared_ptr<GroupState> group) : GroupBound(std::move(link), std::move(group)) {}
 
     QString Name() override { return check().name; }
-    int32_t UpdateRate() override { return check().rate; }
+    // What the server granted: asking makes the subscription.
+    int32_t UpdateRate() override
+    {
+        GroupState &g = check();
+        subscribe(g);
+        return g.grantedRate;
+    }
+    // Before the subscription is made the rate is only kept, so the server
+    // is asked it at creation, where every server honours it.
     void setUpdateRate(int32_t requested) override
     {
         GroupState &g = check();
-        const double rate = requested < 0 ? static_cast<double>(static_cast<uint32_t>(requested)) : requested;
+        g.requestedRate = requested;
+        if (!g.onServer)
+            return;
         const uint32_t key = g.key;
-        double revised = 0;
-        const int32_t error = m_link->run(CallTimeoutMs, [key, rate, &revised](Client &c, std::function<void(int32_t)> done) {
-            c.modifySubscription(key, rate, [&revised, done](int32_t e, double r) {
-                revised = r;
+        const double rate = rateAsked(requested);
+        auto revised = std::make_shared<double>(0);
+        const int32_t error = m_link->run(CallTimeoutMs, [key, rate, revised](Client &c, std::function<void(int32_t)> done) {
+            c.modifySubscription(key, rate, [revised, done](int32_t e, double r) {
+                *revised = r;
                 done(e);
             });
         });
         if (error)
             throw OpcError(error);
-        g.rate = grantedRate(revised);
+        g.grantedRate = grantedRateOf(*revised, requested);
     }
     bool IsSubscribed() override { return check().subscribed; }
-    void setIsSubscribed(bool on) override { check().subscribed = on; }
+    void setIsSubscribed(bool on) override
+    {
+        GroupState &g = check();
+        g.subscribed = on;
+        if (on)
+            subscribe(g);
+    }
     bool IsActive() override { return check().active; }
     void setIsActive(bool on) override { check().active = on; }
     int32_t ClientHandle() override { return check().clientHandle; }
@@ -253,21 +271,13 @@ public:
             while (find(groupName));
         else if (find(groupName))
             throw OpcError(S::OPC_E_DUPLICATENAME);
+        // The subscription waits for the rate the group is about to be
+        // given: made now, it would be at the default, and servers differ in
+        // whether they let a subscription's interval change afterwards.
         auto g = std::make_shared<GroupState>();
         g->name = groupName;
         g->key = m_link->nextHandle++;
         g->clientHandle = static_cast<int32_t>(g->key);
-        const uint32_t key = g->key;
-        double revised = 0;
-        const int32_t error = m_link->run(CallTimeoutMs, [key, &revised](Client &c, std::function<void(int32_t)> done) {
-            c.addSubscription(key, DefaultRate, [&revised, done](int32_t e, double r) {
-                revised = r;
-                done(e);
-            });
-        });
-        if (error)
-            throw OpcError(error);
-        g->rate = grantedRate(revised);
         m_link->groups.push_back(g);
         return std::make_shared<UaGroup>(m_link, g);
     }
@@ -307,6 +317,8 @@ public:
         g->removed = true;
         for (auto &item : g->items)
             item->removed = true;
+        if (!g->onServer)
+            return;
         const uint32_t key = g->key;
         m_link->run(CallTimeoutMs, [key](Client &c, std::function<void(int32_t)> done) { c.removeSubscription(key, done); });
     }

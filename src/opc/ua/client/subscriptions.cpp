@@ -139,6 +139,7 @@ void Subscriptions::modify(uint32_t groupKey, double rate, RateDone done)
     if (it == m_subscriptions.end())
         return done(S::E_FAIL, 0);
     const uint32_t id = it->second.id;
+    const double before = it->second.rate;
     m_session.call(Id::ModifySubscriptionRequest,
                    [id, rate](Encoder &e) {
                        e.uint32(id);
@@ -148,19 +149,73 @@ void Subscriptions::modify(uint32_t groupKey, double rate, RateDone done)
                        e.uint32(0);
                        e.byte(0);
                    },
-                   ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
-        if (error)
+                   ServiceTimeoutMs, [this, groupKey, rate, before, done](int32_t error, const QByteArray &message) {
+        double revised = before;
+        if (!error)
+            try {
+                Decoder d(message);
+                decodeResponseStart(d);
+                revised = d.float64();
+            } catch (const DecodeError &) {
+                error = S::RPC_S_SERVER_UNAVAILABLE;
+            }
+        // Servers that will not modify a subscription, or that answer with
+        // the interval they granted at creation, honour the interval asked
+        // when one is made: the group gets a new subscription.
+        if (error || (revised == before && rate != before))
+            return recreate(groupKey, rate, done);
+        if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
+            it->second.rate = revised;
+        done(0, revised);
+    });
+}
+
+// A new subscription at the rate, with the same monitored items and client
+// handles sampled at what it grants; the old one goes once the new holds
+// them all. The cache keeps its values meanwhile. Should the new one fail,
+// the old one stays as it was.
+void Subscriptions::recreate(uint32_t groupKey, double rate, RateDone done)
+{
+    auto it = m_subscriptions.find(groupKey);
+    if (it == m_subscriptions.end())
+        return done(S::E_FAIL, 0);
+    const Subscription old = it->second;
+    it->second.rate = rate;
+    create(groupKey, [this, groupKey, old, done](int32_t error, double revised) {
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end())
+            return done(S::E_FAIL, 0);
+        if (error) {
+            it->second = old;
             return done(error, 0);
-        try {
-            Decoder d(message);
-            decodeResponseStart(d);
-            const double revised = d.float64();
-            if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
-                it->second.rate = revised;
-            done(0, revised);
-        } catch (const DecodeError &) {
-            done(S::RPC_S_SERVER_UNAVAILABLE, 0);
         }
+        const uint32_t fresh = it->second.id;
+        std::vector<uint32_t> handles;
+        for (auto &[handle, item] : it->second.items) {
+            item.samplingInterval = revised;
+            item.monitoredItemId = 0;
+            handles.push_back(handle);
+        }
+        createItems(groupKey, handles, [this, groupKey, old, fresh, revised, done](int32_t error) {
+            const uint32_t gone = error ? fresh : old.id;
+            if (error)
+                if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
+                    it->second = old;
+            m_subscriptionGroup.erase(gone);
+            m_lastSequence.erase(gone);
+            deleteSubscription(gone);
+            done(error, error ? 0 : revised);
+        });
+    });
+}
+
+void Subscriptions::deleteSubscription(uint32_t id, Done done)
+{
+    m_session.call(Id::DeleteSubscriptionsRequest,
+                   [id](Encoder &e) { e.array(std::vector<uint32_t>{id}, [](Encoder &x, uint32_t v) { x.uint32(v); }); },
+                   ServiceTimeoutMs, [done](int32_t error, const QByteArray &) {
+        if (done)
+            done(error);
     });
 }
 
@@ -176,9 +231,7 @@ void Subscriptions::remove(uint32_t groupKey, Done done)
     m_cache.erase(handles);
     m_subscriptions.erase(it);
     m_subscriptionGroup.erase(id);
-    m_session.call(Id::DeleteSubscriptionsRequest,
-                   [id](Encoder &e) { e.array(std::vector<uint32_t>{id}, [](Encoder &x, uint32_t v) { x.uint32(v); }); },
-                   ServiceTimeoutMs, [done](int32_t error, const QByteArray &) { done(error); });
+    deleteSubscription(id, std::move(done));
 }
 
 void Subscriptions::addItems(uint32_t groupKey, const std::vector<ItemSpec> &wanted, Done done)

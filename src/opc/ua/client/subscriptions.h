@@ -62,6 +62,8 @@ public:
     explicit Subscriptions(Session &session, QObject *parent = nullptr);
 
     void add(uint32_t groupKey, double rate, RateDone done);
+    // A new publishing interval: ModifySubscription, or a new subscription
+    // where the server will not modify this one.
     void modify(uint32_t groupKey, double rate, RateDone done);
     void remove(uint32_t groupKey, Done done);
     // Many items in as few requests as the server's limits allow.
@@ -93,6 +95,8 @@ private:
     };
 
     void create(uint32_t groupKey, RateDone done);
+    void recreate(uint32_t groupKey, double rate, RateDone done);
+    void deleteSubscription(uint32_t id, Done done = {});
     void createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
     void createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, Done done);
     void publish();

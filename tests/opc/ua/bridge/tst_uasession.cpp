@@ -63,6 +63,7 @@ private slots:
         auto item = group->OPCItems()->AddItem(QStringLiteral("ns=1;s=Mass.D3"), 1);
         QVERIFY(waitForGood(*item));
         const int sessions = m_peer->sessionsCreated();
+        const int atTheRate = m_peer->said("create-subscription 100"), atTheDefault = m_peer->said("create-subscription 1000");
         QVERIFY(m_peer->closeSessions() >= 1);
         const QDateTime closedAt = QDateTime::currentDateTimeUtc();
         // The value changes every second: a sample after the close shows
@@ -70,6 +71,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((item->Read(OPCCache), item->Quality() == 0xC0 && item->TimeStamp() > closedAt.addMSecs(500)),
                                  15000);
         QCOMPARE(m_peer->sessionsCreated(), sessions + 1);
+        // Made again at the rate granted, never at the default.
+        QCOMPARE(m_peer->said("create-subscription 100"), atTheRate + 1);
+        QCOMPARE(m_peer->said("create-subscription 1000"), atTheDefault);
         QCOMPARE(server->ServerState(), int32_t(OPCRunning));
         item->Read(OPCDevice);
         QCOMPARE(item->Quality(), 0xC0);

@@ -2,6 +2,7 @@
 // The whole operator road through the real windows, against an OPC UA server.
 #include "browser/browserhandlers.h"
 #include "connection/form2.h"
+#include "groups/form4.h"
 #include "items/form3.h"
 #include "support/fixture.h"
 #include "fakeserver.h"
@@ -383,6 +384,67 @@ private slots:
         QCOMPARE(messages.messages.size(), size_t(1));
         QCOMPARE(messages.messages[0].prompt, reportText("OPC Server List", error));
         QCOMPARE(server.requests(), requests);
+    }
+
+    // The rate typed reaches the server whether or not it lets a
+    // subscription be modified: the subscription is made at that rate, and a
+    // later change that the server refuses, or answers with the old
+    // interval, makes a new one. The table follows what was granted.
+    void aGroupsRateReachesTheServer_data()
+    {
+        QTest::addColumn<QString>("modify");
+        QTest::newRow("a server that modifies") << QString();
+        QTest::newRow("a server that refuses to") << QStringLiteral("refuse");
+        QTest::newRow("a server that answers the old interval") << QStringLiteral("stale");
+    }
+
+    void aGroupsRateReachesTheServer()
+    {
+        QFETCH(QString, modify);
+        PeerOptions options;
+        options.light = true;
+        options.modifySubscription = modify;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        connectTo(f, peer.url(), PeerId);
+        addGroup(f, QStringLiteral("Gruppo1"), QStringLiteral("100"));
+        QVERIFY(messages.messages.empty());
+        // One subscription, made at the rate typed, and nothing modified.
+        QCOMPARE(peer.said("create-subscription 100"), 1);
+        QCOMPARE(peer.said("create-subscription"), 1);
+        QCOMPARE(peer.said("modify-subscription"), 0);
+        selectGroup(f, QStringLiteral("Gruppo1"));
+        f.Text1->setText(QStringLiteral("ns=1;s=Waves.Sine.Real8"));
+        click(f.Command2);
+        // The table at 100 ms, then at 250 ms once the rate window took it.
+        for (const char *rate : {"100", "250"}) {
+            if (QByteArray(rate) == "250") {
+                click(f.Command8);
+                QCOMPARE(quorivo::Form4::existing()->Text2->Text(), QStringLiteral("100"));
+                quorivo::Form4::existing()->Text2->setText(QString::fromLatin1(rate));
+                click(quorivo::Form4::existing()->Command1);
+                QVERIFY(messages.messages.empty());
+            }
+            click(f.Command3);
+            Form3 *form = Form3::existing();
+            QCOMPARE(form->Timer1->Interval(), QByteArray(rate).toInt());
+            QStringList seen;
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 1500) {
+                const QString value = form->ListView1->ListItems().Item(1).SubItems(1);
+                if (seen.isEmpty() || seen.last() != value)
+                    seen << value;
+                QTest::qWait(20);
+            }
+            // At 1000 ms there would be two values at most.
+            QVERIFY2(seen.size() >= (QByteArray(rate) == "100" ? 6 : 4), qPrintable(seen.join(QLatin1Char(' '))));
+        }
+        click(f.Command8);
+        QCOMPARE(quorivo::Form4::existing()->Text2->Text(), QStringLiteral("250"));
+        click(f.DisconnectFromServer);
     }
 
 private:

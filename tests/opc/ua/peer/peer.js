@@ -90,7 +90,10 @@ async function main() {
     const contract = namespace.addFolder(addressSpace.rootFolder.objects, { browseName: "Quorivo", nodeId: "s=Quorivo" });
     namespace.addVariable({ organizedBy: contract, browseName: "Random.Int4", nodeId: "s=Random.Int4", dataType: "Int32",
         accessLevel: "CurrentRead", userAccessLevel: "CurrentRead", value: { get: () => new Variant({ dataType: DataType.Int32, value: (Math.random() * 1000) | 0 }) } });
+    // Sampled as fast as a group asks (node-opcua samples getters once a
+    // second unless told otherwise).
     namespace.addVariable({ organizedBy: contract, browseName: "Waves.Sine.Real8", nodeId: "s=Waves.Sine.Real8", dataType: "Double",
+        minimumSamplingInterval: 50,
         value: { get: () => new Variant({ dataType: DataType.Double, value: Math.sin(Date.now() / 1000) }) } });
     // The registers, faults and qualities of the automation contract, as
     // a UA server would have them (no Currency here, and no "last known").
@@ -160,6 +163,33 @@ async function main() {
         const policy = String(channel.securityPolicy || "").split("#").pop();
         process.stdout.write(`session created ${policy} ${MessageSecurityMode[channel.securityMode]}\n`);
         return createSession(message, channel);
+    };
+    // Each subscription made or modified is told, with its interval:
+    // "create-subscription 100", "modify-subscription 250".
+    // PEER_MODIFY_SUBSCRIPTION=refuse answers ModifySubscription with
+    // BadUserAccessDenied (as servers that allow it to no anonymous session),
+    // =stale with the interval it granted at creation, modifying nothing.
+    const { ModifySubscriptionResponse } = require("node-opcua-service-subscription");
+    const createSubscription = server._on_CreateSubscriptionRequest.bind(server);
+    server._on_CreateSubscriptionRequest = (message, channel) => {
+        process.stdout.write(`create-subscription ${message.request.requestedPublishingInterval}\n`);
+        return createSubscription(message, channel);
+    };
+    const modifySubscription = server._on_ModifySubscriptionRequest.bind(server);
+    server._on_ModifySubscriptionRequest = (message, channel) => {
+        process.stdout.write(`modify-subscription ${message.request.requestedPublishingInterval}\n`);
+        const behaviour = process.env.PEER_MODIFY_SUBSCRIPTION;
+        if (!behaviour)
+            return modifySubscription(message, channel);
+        server._apply_on_Subscription(ModifySubscriptionResponse, message, channel, async (_session, subscription, sendResponse, sendError) => {
+            if (behaviour === "refuse")
+                return sendError(StatusCodes.BadUserAccessDenied);
+            sendResponse(new ModifySubscriptionResponse({
+                revisedLifetimeCount: subscription.lifeTimeCount,
+                revisedMaxKeepAliveCount: subscription.maxKeepAliveCount,
+                revisedPublishingInterval: subscription.publishingInterval,
+            }));
+        });
     };
     let input = "";
     process.stdin.on("data", (chunk) => {
