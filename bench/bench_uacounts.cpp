@@ -1,0 +1,207 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What one call of the OPC UA bridge costs the client, in counts a shared
+// machine does not move: heap allocations and minor page faults (counted
+// here), system calls (strace -c -f) and user-space instructions (valgrind
+// --tool=callgrind), per sequential Read of one variable and per Read of
+// 10,000, against the node-opcua peer. tools/ua-counts.sh runs it.
+//   quorivo_bench_uacounts            the counts this process can take itself
+//   quorivo_bench_uacounts --tools    and strace's and callgrind's too
+//   quorivo_bench_uacounts --client <url> <endpoint> <workload> <reads>
+//                                      one client run, for the tools to watch
+#include "opc/ua/client/client.h"
+#include "uapeer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
+#include <sys/resource.h>
+
+using namespace opc::ua;
+
+// Every heap allocation of the process, whoever makes it (Qt's containers
+// allocate with malloc, operator new goes through it too).
+extern "C" {
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *p, size_t size);
+}
+namespace {
+std::atomic<uint64_t> allocations{0};
+}
+extern "C" void *malloc(size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t count, size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+extern "C" void *realloc(void *p, size_t size)
+{
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, size);
+}
+
+namespace {
+
+// Two runs of a workload, few and many calls: what the calls between them
+// cost, without the connect.
+constexpr int FewReads = 200, ManyReads = 1200;
+constexpr int FewBulk = 3, ManyBulk = 13;
+
+long minorFaults()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+std::vector<ReadValueId> massNodes(int n)
+{
+    std::vector<ReadValueId> ids;
+    for (int i = 0; i < n; ++i)
+        ids.push_back({NodeId::str(1, QStringLiteral("Mass.D%1").arg(i)), Attr::Value});
+    return ids;
+}
+
+struct Counts {
+    double allocations = 0, faults = 0;
+};
+
+// Connects, warms up, then makes `reads` calls of the workload: "sequential"
+// reads one variable, "bulk" 10,000. The counts of the calls alone.
+std::optional<Counts> runClient(const QString &url, const QString &endpoint, const QString &workload, int reads)
+{
+    Worker worker;
+    Client *client = nullptr;
+    QObject *context = worker.context();
+    worker.call<int>(2000, 0, [context, &client](std::function<void(int)> done) {
+        client = new Client(context);
+        done(0);
+    });
+    const Target target = *parseTarget(url);
+    if (worker.call<int32_t>(12000, -1, [client, target, endpoint](std::function<void(int32_t)> done) {
+            client->connectTo(target, endpoint, 10000, done);
+        }) != 0)
+        return std::nullopt;
+    const std::vector<ReadValueId> all = massNodes(10000);
+    const auto read = [&](const std::vector<ReadValueId> &ids) {
+        const QByteArray message = worker.call<QByteArray>(11000, {}, [client, ids](std::function<void(QByteArray)> done) {
+            client->call(Id::ReadRequest,
+                         [ids](Encoder &e) {
+                             e.float64(0);
+                             e.int32(2);
+                             e.array(ids, [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+                         },
+                         10000, [done](int32_t, const QByteArray &m) { done(m); });
+        });
+        Decoder d(message);
+        decodeResponseStart(d);
+        return d.array([](Decoder &x) { return x.dataValue(); }).size();
+    };
+    const bool bulk = workload == QLatin1String("bulk");
+    const std::vector<ReadValueId> one{all.front()};
+    for (int i = 0; i < (bulk ? 2 : 100); ++i)
+        read(bulk ? all : one);
+    const uint64_t allocated = allocations.load();
+    const long faults = minorFaults();
+    size_t values = 0;
+    for (int i = 0; i < reads; ++i)
+        values += read(bulk ? all : one);
+    Counts counts{static_cast<double>(allocations.load() - allocated) / reads, static_cast<double>(minorFaults() - faults) / reads};
+    worker.call<int32_t>(5000, -1, [client](std::function<void(int32_t)> done) {
+        client->disconnectFrom([client, done](int32_t e) {
+            client->deleteLater();
+            done(e);
+        });
+    });
+    if (values != static_cast<size_t>(reads) * (bulk ? all.size() : 1))
+        return std::nullopt;
+    return counts;
+}
+
+// Runs this program as a client under a tool and reads what it counted.
+double underTool(const QString &tool, const QString &url, const QString &endpoint, const QString &workload, int reads)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath(QStringLiteral("out"));
+    QStringList args;
+    if (tool == QLatin1String("strace"))
+        args << QStringLiteral("-f") << QStringLiteral("-c") << QStringLiteral("-o") << out;
+    else
+        args << QStringLiteral("--tool=callgrind") << QStringLiteral("--quiet") << QStringLiteral("--callgrind-out-file=") + out;
+    args << QCoreApplication::applicationFilePath() << QStringLiteral("--client") << url << endpoint << workload
+         << QString::number(reads);
+    QProcess p;
+    p.setStandardErrorFile(QProcess::nullDevice());
+    p.start(tool == QLatin1String("strace") ? tool : QStringLiteral("valgrind"), args);
+    if (!p.waitForFinished(600000) || p.exitCode() != 0)
+        return -1;
+    QFile f(out);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    // strace: the calls column of its "total" line; callgrind: "summary: <Ir>".
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (tool == QLatin1String("strace") && fields.size() >= 5 && fields.last() == "total")
+            return fields[3].toDouble();
+        if (tool != QLatin1String("strace") && fields.size() == 2 && fields[0] == "summary:")
+            return fields[1].toDouble();
+    }
+    return -1;
+}
+
+QString figure(double v, int digits = 1) { return v < 0 ? QStringLiteral("n/a") : QString::number(v, 'f', digits); }
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 6 && args[1] == QLatin1String("--client")) {
+        const auto counts = runClient(args[2], args[3], args[4], args[5].toInt());
+        if (!counts)
+            return 1;
+        std::printf("%.2f %.2f\n", counts->allocations, counts->faults);
+        return 0;
+    }
+    const bool tools = args.contains(QStringLiteral("--tools"));
+    UaPeer peer;
+    if (!peer.available()) {
+        std::printf("OPC UA counts skipped: %s\n", qPrintable(peer.why()));
+        return 0;
+    }
+    std::printf("| %-52s | %14s | %14s | %14s | %14s |\n|%s|%s|%s|%s|%s|\n", "per call (client process)", "system calls",
+                "instructions", "allocations", "minor faults", std::string(54, '-').c_str(), std::string(16, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(16, '-').c_str(), std::string(16, '-').c_str());
+    for (const char *security : {"None, None", "Basic256Sha256, SignAndEncrypt"})
+        for (const char *workload : {"sequential", "bulk"}) {
+            const QString endpoint = QStringLiteral("urn:quorivo:peer (%1)").arg(QLatin1String(security));
+            const bool bulk = QByteArray(workload) == "bulk";
+            const int few = bulk ? FewBulk : FewReads, many = bulk ? ManyBulk : ManyReads;
+            const auto counts = runClient(peer.url(), endpoint, QLatin1String(workload), many);
+            double calls = -1, instructions = -1;
+            if (tools) {
+                const auto perCall = [&](const char *tool) {
+                    const double a = underTool(QLatin1String(tool), peer.url(), endpoint, QLatin1String(workload), few);
+                    const double b = underTool(QLatin1String(tool), peer.url(), endpoint, QLatin1String(workload), many);
+                    return a < 0 || b < 0 ? -1.0 : (b - a) / (many - few);
+                };
+                calls = perCall("strace");
+                instructions = perCall("callgrind");
+            }
+            const QString what = QStringLiteral("%1, %2").arg(QLatin1String(bulk ? "one Read of 10,000" : "one sequential Read"),
+                                                              QLatin1String(security));
+            std::printf("| %-52s | %14s | %14s | %14s | %14s |\n", qPrintable(what), qPrintable(figure(calls)),
+                        qPrintable(figure(instructions, 0)), qPrintable(figure(counts ? counts->allocations : -1)),
+                        qPrintable(figure(counts ? counts->faults : -1)));
+            std::fflush(stdout);
+        }
+    return 0;
+}
