@@ -2,11 +2,11 @@
 #include "opc/ua/client/channel.h"
 
 #include "opc/errors.h"
+#include "opc/ua/client/socket.h"
 #include "opc/ua/security/securechunk.h"
 #include "opc/ua/wire/services.h"
 
 #include <QDateTime>
-#include <QTcpSocket>
 #include <QtEndian>
 #include <cstring>
 
@@ -17,18 +17,22 @@ namespace S = opc::Status;
 namespace {
 constexpr uint32_t ProtocolVersion = 0;
 constexpr int HeaderSize = 8;          // type, chunk type, size
+constexpr int MessageHeaderSize = 12;  // and the channel id
+// Room after a symmetric chunk's body for its padding and signature.
+constexpr int SealRoom = AesBlockLength + 32 + 1;
 
 qint64 nowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
-QByteArray frame(const char *type, char chunkType, const QByteArray &payload)
+// The message header of a chunk in `e`, its size patched in once the chunk
+// is whole.
+void beginChunk(Encoder &e, const char *type, char chunkType)
 {
-    Encoder e;
-    e.raw(QByteArray(type, 3));
+    e.raw(QByteArrayView(type, 3));
     e.byte(static_cast<uint8_t>(chunkType));
-    e.uint32(static_cast<uint32_t>(HeaderSize + payload.size()));
-    e.raw(payload);
-    return e.take();
+    e.uint32(0);
 }
+
+void endChunk(Encoder &e) { e.patchUInt32(4, static_cast<uint32_t>(e.size())); }
 } // namespace
 
 Channel::Channel(QObject *parent) : QObject(parent)
@@ -36,7 +40,7 @@ Channel::Channel(QObject *parent) : QObject(parent)
     m_deadlines.setInterval(50);
     connect(&m_deadlines, &QTimer::timeout, this, &Channel::checkDeadlines);
     m_renew.setSingleShot(true);
-    connect(&m_renew, &QTimer::timeout, this, [this] { sendOpen(true); });
+    connect(&m_renew, &QTimer::timeout, this, &Channel::renew);
     m_connectTimeout.setSingleShot(true);
     connect(&m_connectTimeout, &QTimer::timeout, this, [this] { finishOpen(S::RPC_S_SERVER_UNAVAILABLE); });
 }
@@ -48,15 +52,22 @@ Channel::~Channel()
     m_pending.clear();
 }
 
+uint32_t Channel::tokenId() const
+{
+    QMutexLocker lock(&m_lock);
+    return m_tokenId;
+}
+
 void Channel::open(const QString &host, quint16 port, const QString &endpointUrl, int timeoutMs, Done done)
 {
-    if (m_state != State::Closed) {
+    if (m_state != State::Closed || m_local.receiveBufferSize < MinBufferSize || m_local.sendBufferSize < MinBufferSize) {
         done(S::E_FAIL);
         return;
     }
     m_openDone = std::move(done);
     m_endpointUrl = endpointUrl;
-    m_buffer.clear();
+    m_in.clear();
+    m_inBegin = 0;
     m_channelId = m_tokenId = m_sequence = 0;
     m_previousTokenId = m_receivedSequence = 0;
     m_sequenceStarted = false;
@@ -65,29 +76,35 @@ void Channel::open(const QString &host, quint16 port, const QString &endpointUrl
         return;
     }
     delete m_socket;
-    m_socket = new QTcpSocket(this);
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    connect(m_socket, &QTcpSocket::connected, this, &Channel::onConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &Channel::onReadyRead);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &Channel::onSocketError);
-    connect(m_socket, &QTcpSocket::disconnected, this, &Channel::onSocketError);
+    m_socket = new StreamSocket(this);
+    connect(m_socket, &StreamSocket::connected, this, &Channel::onConnected);
+    connect(m_socket, &StreamSocket::readable, this, &Channel::onReadable);
+    connect(m_socket, &StreamSocket::failed, this, &Channel::onSocketError);
     m_state = State::Connecting;
     m_connectTimeout.start(timeoutMs);
     m_deadlines.start();
-    m_socket->connectToHost(host, port);
+    m_socket->connectTo(host, port);
 }
 
 void Channel::onConnected()
 {
     m_state = State::Hello;
     Encoder e;
+    beginChunk(e, "HEL", 'F');
     e.uint32(ProtocolVersion);
     e.uint32(m_local.receiveBufferSize);
     e.uint32(m_local.sendBufferSize);
     e.uint32(m_local.maxMessageSize);
     e.uint32(m_local.maxChunkCount);
     e.string(m_endpointUrl);
-    m_socket->write(frame("HEL", 'F', e.bytes()));
+    endChunk(e);
+    m_socket->send(e.bytes());
+}
+
+void Channel::renew()
+{
+    QMutexLocker lock(&m_lock);
+    sendOpen(true);
 }
 
 void Channel::sendOpen(bool renew)
@@ -105,40 +122,43 @@ void Channel::sendOpen(bool renew)
         e.uint32(m_requestedLifetime);
     });
     const uint32_t requestId = ++m_requestId;
-    m_pending.insert(requestId, {[this, renew, clientNonce](const Reply &reply) {
-                                     if (reply.error) {
-                                         if (!renew)
-                                             finishOpen(reply.error);
-                                         return;
-                                     }
-                                     try {
-                                         Decoder d(reply.message);
-                                         const Response r = decodeResponseStart(d);
-                                         if (!renew && m_security.secured() &&
-                                             refusesOurCertificate(r.header.serviceResult.code))
-                                             return finishOpen(S::UA_E_OWNCERTREFUSED);
-                                         if (r.typeId != Id::OpenSecureChannelResponse || r.header.serviceResult.isBad())
-                                             throw DecodeError("secure channel refused");
-                                         d.uint32(); // server protocol version
-                                         m_channelId = d.uint32();
-                                         const uint32_t tokenId = d.uint32();
-                                         d.dateTime();
-                                         const uint32_t lifetime = std::max<uint32_t>(d.uint32(), 1000);
-                                         takeToken(tokenId, lifetime, d.byteString(), clientNonce);
-                                         m_renew.start(static_cast<int>(std::min<uint64_t>(lifetime * 3ull / 4, INT32_MAX)));
-                                         if (renew)
-                                             ++m_renewals;
-                                         else
-                                             finishOpen(0);
-                                     } catch (const DecodeError &e) {
-                                         const int32_t error = failureOf(e, renew);
-                                         if (!renew)
-                                             finishOpen(error);
-                                         else
-                                             fail(error);
-                                     }
-                                 },
-                                 nowMs() + 10000, {}, 0});
+    m_pending.push_back({requestId, [this, renew, clientNonce](const Reply &reply) {
+                             if (reply.error) {
+                                 if (!renew)
+                                     finishOpen(reply.error);
+                                 return;
+                             }
+                             try {
+                                 Decoder d(reply.message);
+                                 const Response r = decodeResponseStart(d);
+                                 if (!renew && m_security.secured() && refusesOurCertificate(r.header.serviceResult.code))
+                                     return finishOpen(S::UA_E_OWNCERTREFUSED);
+                                 if (r.typeId != Id::OpenSecureChannelResponse || r.header.serviceResult.isBad())
+                                     throw DecodeError("secure channel refused");
+                                 d.uint32(); // server protocol version
+                                 const uint32_t channelId = d.uint32();
+                                 const uint32_t tokenId = d.uint32();
+                                 d.dateTime();
+                                 const uint32_t lifetime = std::max<uint32_t>(d.uint32(), 1000);
+                                 {
+                                     QMutexLocker lock(&m_lock);
+                                     m_channelId = channelId;
+                                     takeToken(tokenId, lifetime, d.byteString(), clientNonce);
+                                 }
+                                 m_renew.start(static_cast<int>(std::min<uint64_t>(lifetime * 3ull / 4, INT32_MAX)));
+                                 if (renew)
+                                     ++m_renewals;
+                                 else
+                                     finishOpen(0);
+                             } catch (const DecodeError &e) {
+                                 const int32_t error = failureOf(e, renew);
+                                 if (!renew)
+                                     finishOpen(error);
+                                 else
+                                     fail(error);
+                             }
+                         },
+                         nowMs() + 10000, {}, 0, 0});
     if (!renew)
         m_state = State::Opening;
     // The asymmetric security header: the policy, and with security our
@@ -154,26 +174,27 @@ void Channel::sendOpen(bool renew)
         header.byteString({});
     }
     Encoder e;
+    beginChunk(e, "OPN", 'F');
     e.uint32(m_channelId);
     e.raw(header.bytes());
     e.uint32(++m_sequence);
     e.uint32(requestId);
     e.raw(message);
-    QByteArray chunk = frame("OPN", 'F', e.bytes());
+    endChunk(e);
+    QByteArray chunk = e.take();
     if (secured) {
         const auto sealed = secureAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey,
                                              static_cast<int>(header.size()), chunk);
         if (!sealed) {
-            m_pending.remove(requestId);
-            if (!renew)
-                finishOpen(S::E_FAIL);
-            else
-                fail(S::E_FAIL);
+            // A key OpenSSL will not use: the open ends as any failure does.
+            m_pending.pop_back();
+            QMetaObject::invokeMethod(this, [this, renew] { renew ? fail(S::E_FAIL) : finishOpen(S::E_FAIL); },
+                                      Qt::QueuedConnection);
             return;
         }
         chunk = *sealed;
     }
-    m_socket->write(chunk);
+    m_socket->send(chunk);
 }
 
 // A new token: with security, the keys of both directions from the two
@@ -210,55 +231,65 @@ void Channel::finishOpen(int32_t error)
         fail(error);
 }
 
-void Channel::request(const QByteArray &message, int timeoutMs, Callback callback, uint32_t maxReplyBytes)
+void Channel::request(QByteArrayView message, int timeoutMs, Callback callback, uint32_t maxReplyBytes)
 {
-    if (m_state != State::Open) {
-        callback({S::RPC_S_SERVER_UNAVAILABLE, {}});
-        return;
+    int32_t refused = S::RPC_S_SERVER_UNAVAILABLE;
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_state == State::Open) {
+            // A message the peer said it would not take is refused here,
+            // not sent.
+            if (!chunksFor(message.size(), chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode), m_peer)) {
+                refused = S::E_FAIL;
+            } else {
+                const uint32_t requestId = ++m_requestId;
+                m_pending.push_back({requestId, std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
+                if (sendChunks("MSG", requestId, message))
+                    return;
+                // The connection went under it: the worker finds out soon.
+                callback = std::move(m_pending.back().callback);
+                m_pending.pop_back();
+            }
+        }
     }
-    // A message the peer said it would not take is refused here, not sent.
-    if (!chunksFor(message.size(), chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode), m_peer)) {
-        callback({S::E_FAIL, {}});
-        return;
-    }
-    const uint32_t requestId = ++m_requestId;
-    m_pending.insert(requestId, {std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
-    sendChunks("MSG", requestId, message);
+    callback({refused, {}});
 }
 
-void Channel::sendChunks(const char *type, uint32_t requestId, const QByteArray &body)
+bool Channel::sendChunks(const char *type, uint32_t requestId, QByteArrayView body)
 {
     const qsizetype room = chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode);
+    const bool secured = m_security.secured();
     qsizetype offset = 0;
     do {
         const qsizetype n = std::min(room, body.size() - offset);
         const bool last = offset + n >= body.size();
-        Encoder e;
+        // One buffer for every chunk: reserved once for the largest.
+        Encoder e(std::move(m_out));
+        e.reserve(SymmetricHeadersLength + SequenceHeaderLength + room + SealRoom);
+        beginChunk(e, type, last ? 'F' : 'C');
         e.uint32(m_channelId);
         e.uint32(m_tokenId);
         e.uint32(++m_sequence);
         e.uint32(requestId);
-        e.raw(body.mid(offset, n));
-        QByteArray chunk = frame(type, last ? 'F' : 'C', e.bytes());
-        if (m_security.secured()) {
-            const auto sealed = secureSymmetric(m_security.policy, m_security.mode, m_sending, chunk);
-            if (!sealed) {
-                fail(S::E_FAIL);
-                return;
-            }
-            chunk = *sealed;
-        }
-        if (m_socket)
-            m_socket->write(chunk);
+        e.raw(body.sliced(offset, n));
+        if (!secured)
+            endChunk(e);
+        m_out = e.take();
+        if (secured && !sealSymmetric(m_security.policy, m_security.mode, m_sending, m_out))
+            return false;
+        if (m_socket && !m_socket->send(m_out))
+            return false;
         offset += n;
     } while (offset < body.size());
+    return true;
 }
 
 void Channel::openDetached(const TransportLimits &peer)
 {
     m_peer = negotiate(m_local, peer).value_or(TransportLimits{});
     m_state = State::Open;
-    m_buffer.clear();
+    m_in.clear();
+    m_inBegin = 0;
     m_deadlines.start();
 }
 
@@ -273,87 +304,121 @@ void Channel::openDetached(const TransportLimits &peer, const ChannelSecurity &s
     openDetached(peer);
 }
 
-void Channel::onReadyRead() { feed(m_socket->readAll()); }
-
-void Channel::feed(const QByteArray &bytes)
+// What the connection holds, read straight behind what is still unread.
+void Channel::onReadable()
 {
-    m_buffer.append(bytes);
-    while (m_buffer.size() >= HeaderSize) {
-        const QByteArray type = m_buffer.left(3);
-        const char chunkType = m_buffer.at(3);
-        uint32_t size;
-        std::memcpy(&size, m_buffer.constData() + 4, 4);
-        size = qFromLittleEndian(size);
+    const qsizetype capacity = 2 * static_cast<qsizetype>(std::max(m_local.receiveBufferSize, MinBufferSize));
+    if (m_in.size() - m_inBegin < capacity / 2 && m_inBegin > 0) {
+        m_in.remove(0, m_inBegin);
+        m_inBegin = 0;
+    }
+    const qsizetype used = m_in.size();
+    m_in.resize(std::max(capacity, used + capacity / 2));
+    const qsizetype n = m_socket->receive(m_in.data() + used, m_in.size() - used);
+    m_in.resize(used + std::max<qsizetype>(n, 0));
+    if (n < 0)
+        return onSocketError();
+    processInput();
+}
+
+void Channel::feed(QByteArrayView bytes)
+{
+    m_in.append(bytes);
+    processInput();
+}
+
+void Channel::processInput()
+{
+    while (m_state != State::Closed && m_in.size() - m_inBegin >= HeaderSize) {
+        const char *at = m_in.constData() + m_inBegin;
+        const uint32_t size = qFromLittleEndian<quint32>(at + 4);
         if (size < HeaderSize || size > std::max(m_local.receiveBufferSize, MinBufferSize)) {
             // A chunk larger than we allowed: while opening the server is
             // told apart, once open the channel is lost.
-            fail(m_state == State::Open ? S::RPC_S_SERVER_UNAVAILABLE : S::UA_E_TRANSPORTLIMITS);
-            return;
+            return fail(m_state == State::Open ? S::RPC_S_SERVER_UNAVAILABLE : S::UA_E_TRANSPORTLIMITS);
         }
-        if (static_cast<uint32_t>(m_buffer.size()) < size)
-            return;
-        const QByteArray chunk = m_buffer.left(size);
-        m_buffer.remove(0, size);
-        try {
-            handleChunk(type, chunkType, chunk);
-        } catch (const DecodeError &e) {
-            fail(failureOf(e, m_state == State::Open));
-            return;
+        if (m_in.size() - m_inBegin < size)
+            break;
+        Deliveries deliveries;
+        int32_t failure = 0;
+        {
+            QMutexLocker lock(&m_lock);
+            try {
+                failure = handleChunk(QByteArrayView(m_in.data() + m_inBegin, size), deliveries);
+            } catch (const DecodeError &e) {
+                failure = failureOf(e, m_state == State::Open);
+            }
+            m_inBegin += size;
         }
-        if (m_state == State::Closed)
-            return;
+        for (Delivery &d : deliveries)
+            d.callback(d.reply);
+        if (failure)
+            return fail(failure);
+    }
+    if (m_inBegin == m_in.size()) {
+        m_in.resize(0);
+        m_inBegin = 0;
     }
 }
 
 // With security, the chunk is opened and checked before anything of it is
 // read: signature, padding, token and sequence.
-QByteArray Channel::unsecure(const QByteArray &type, const QByteArray &chunk)
+QByteArrayView Channel::unsecure(QByteArrayView type, char *chunk, qsizetype size)
 {
     if (!m_security.secured() || (type != "OPN" && type != "MSG" && type != "CLO"))
-        return chunk.mid(HeaderSize);
-    std::optional<QByteArray> plain;
+        return QByteArrayView(chunk + HeaderSize, size - HeaderSize);
     qsizetype sequenceAt = 0;
+    qsizetype length = 0;
     if (type == "OPN") {
-        Decoder d(chunk.mid(12));
+        const QByteArray whole(chunk, size);
+        Decoder d(whole.mid(MessageHeaderSize));
         if (d.string() != QLatin1String(traitsOf(m_security.policy).uri) ||
-            d.byteString().data != m_security.serverCertificate ||
+            leafCertificate(d.byteString().data) != leafCertificate(m_security.serverCertificate) ||
             d.byteString().data != certificateThumbprint(m_security.ownCertificate))
             throw SecurityCheckFailed("not the channel's security");
-        sequenceAt = 12 + d.position();
-        plain = openAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey, static_cast<int>(d.position()),
-                               chunk);
+        sequenceAt = MessageHeaderSize + d.position();
+        const auto plain = openAsymmetric(m_security.policy, *m_security.ownKey, *m_security.serverKey,
+                                          static_cast<int>(d.position()), whole);
+        if (!plain || plain->size() < sequenceAt + SequenceHeaderLength)
+            throw SecurityCheckFailed("chunk does not verify");
+        // The plain text is shorter than the sealed chunk: it fits in place.
+        std::memcpy(chunk, plain->constData(), static_cast<size_t>(plain->size()));
+        length = plain->size();
     } else {
-        if (chunk.size() < SymmetricHeadersLength)
+        if (size < SymmetricHeadersLength)
             throw DecodeError("chunk too short");
-        const uint32_t tokenId = qFromLittleEndian<quint32>(chunk.constData() + 12);
+        const uint32_t tokenId = qFromLittleEndian<quint32>(chunk + MessageHeaderSize);
         const bool previous = tokenId == m_previousTokenId && nowMs() <= m_previousUntil;
         const SymmetricKeys *keys = tokenId == m_tokenId ? &m_receiving : previous ? &m_previousReceiving : nullptr;
         if (!keys || tokenId == 0)
             throw SecurityCheckFailed("unknown token");
         sequenceAt = SymmetricHeadersLength;
-        plain = openSymmetric(m_security.policy, m_security.mode, *keys, chunk);
-        if (plain && tokenId == m_tokenId && m_previousTokenId != 0) {
+        const auto opened = openSymmetricInPlace(m_security.policy, m_security.mode, *keys, chunk, size);
+        if (!opened || *opened < sequenceAt + SequenceHeaderLength)
+            throw SecurityCheckFailed("chunk does not verify");
+        length = *opened;
+        if (tokenId == m_tokenId && m_previousTokenId != 0) {
             m_previousTokenId = 0; // the server has moved to the new token
             m_previousReceiving = {};
         }
     }
-    if (!plain || plain->size() < sequenceAt + SequenceHeaderLength)
-        throw SecurityCheckFailed("chunk does not verify");
     // Each chunk follows the one before (OPC 10000-6 §6.7.2.4); after
     // 4,294,966,271 it may start again below 1024.
-    const uint32_t sequence = qFromLittleEndian<quint32>(plain->constData() + sequenceAt);
+    const uint32_t sequence = qFromLittleEndian<quint32>(chunk + sequenceAt);
     if (m_sequenceStarted && sequence != m_receivedSequence + 1 &&
         !(m_receivedSequence > 4294966271u && sequence < 1024))
         throw SecurityCheckFailed("sequence number out of order");
     m_sequenceStarted = true;
     m_receivedSequence = sequence;
-    return plain->mid(HeaderSize);
+    return QByteArrayView(chunk + HeaderSize, length - HeaderSize);
 }
 
-void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArray &raw)
+int32_t Channel::handleChunk(QByteArrayView raw, Deliveries &out)
 {
-    const QByteArray chunk = unsecure(type, raw);
-    Decoder d(chunk);
+    const QByteArrayView type = raw.first(3);
+    const char chunkType = raw.at(3);
+    const QByteArrayView chunk = unsecure(type, const_cast<char *>(raw.data()), raw.size());
+    Decoder d(QByteArray::fromRawData(chunk.data(), chunk.size()));
     if (type == "ACK") {
         if (m_state != State::Hello)
             throw DecodeError("unexpected acknowledge");
@@ -364,21 +429,18 @@ void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArr
         acknowledged.maxMessageSize = d.uint32();
         acknowledged.maxChunkCount = d.uint32();
         const auto agreed = negotiate(m_local, acknowledged);
-        if (!agreed) {
-            fail(S::UA_E_TRANSPORTLIMITS);
-            return;
-        }
+        if (!agreed)
+            return S::UA_E_TRANSPORTLIMITS;
         m_peer = *agreed;
         sendOpen(false);
-        return;
+        return 0;
     }
     if (type == "ERR") {
         // A server that will not open a secured channel with us says why:
         // most often it does not (yet) trust our certificate.
         const uint32_t code = d.uint32() & 0xFFFF0000u;
         const bool refusedUs = m_state != State::Open && m_security.secured() && refusesOurCertificate(code);
-        fail(refusedUs ? S::UA_E_OWNCERTREFUSED : S::RPC_S_SERVER_UNAVAILABLE);
-        return;
+        return refusedUs ? S::UA_E_OWNCERTREFUSED : S::RPC_S_SERVER_UNAVAILABLE;
     }
     if (type != "OPN" && type != "MSG" && type != "CLO")
         throw DecodeError("unknown message type");
@@ -392,49 +454,60 @@ void Channel::handleChunk(const QByteArray &type, char chunkType, const QByteArr
     }
     d.uint32(); // sequence number
     const uint32_t requestId = d.uint32();
-    auto it = m_pending.find(requestId);
+    const auto it = std::find_if(m_pending.begin(), m_pending.end(), [requestId](const Pending &p) { return p.requestId == requestId; });
     if (it == m_pending.end())
-        return; // a late answer to a request that timed out
+        return 0; // a late answer to a request that timed out
     if (chunkType == 'A') {
-        deliver(requestId, {S::E_FAIL, {}});
-        return;
+        take(requestId, {S::E_FAIL, {}}, out);
+        return 0;
     }
     if (chunkType != 'C' && chunkType != 'F')
         throw DecodeError("unknown chunk type");
-    it->partial.append(d.rest());
+    const QByteArrayView body = chunk.sliced(d.position());
     ++it->chunks;
     const uint32_t maxChunks = m_local.maxChunkCount ? m_local.maxChunkCount : 4096;
     const uint32_t maxBytes = it->maxBytes ? it->maxBytes : std::max<uint32_t>(m_local.maxMessageSize, MinBufferSize);
-    if (static_cast<uint32_t>(it->chunks) > maxChunks || static_cast<uint64_t>(it->partial.size()) > maxBytes) {
-        deliver(requestId, {S::E_FAIL, {}});
-        return;
+    if (static_cast<uint32_t>(it->chunks) > maxChunks || static_cast<uint64_t>(it->partial.size() + body.size()) > maxBytes) {
+        take(requestId, {S::E_FAIL, {}}, out);
+        return 0;
     }
-    if (chunkType == 'F') {
-        const QByteArray message = std::move(it->partial);
-        deliver(requestId, {0, message});
+    if (chunkType == 'C') {
+        it->partial.append(body);
+        return 0;
     }
+    // A message of one chunk is copied once, out of the receive buffer.
+    if (it->partial.isEmpty())
+        take(requestId, {0, body.toByteArray()}, out);
+    else
+        take(requestId, {0, std::move(it->partial.append(body))}, out);
+    return 0;
 }
 
-void Channel::deliver(uint32_t requestId, const Reply &reply)
+void Channel::take(uint32_t requestId, const Reply &reply, Deliveries &out)
 {
-    auto it = m_pending.find(requestId);
+    const auto it = std::find_if(m_pending.begin(), m_pending.end(), [requestId](const Pending &p) { return p.requestId == requestId; });
     if (it == m_pending.end())
         return;
-    Callback callback = std::move(it->callback);
-    m_pending.erase(it);
-    if (callback)
-        callback(reply);
+    out.push_back({std::move(it->callback), reply});
+    std::swap(*it, m_pending.back());
+    m_pending.pop_back();
 }
 
 void Channel::checkDeadlines()
 {
-    const qint64 now = nowMs();
-    QList<uint32_t> expired;
-    for (auto it = m_pending.cbegin(); it != m_pending.cend(); ++it)
-        if (it->deadline <= now)
-            expired << it.key();
-    for (uint32_t id : expired)
-        deliver(id, {S::RPC_S_SERVER_UNAVAILABLE, {}});
+    Deliveries expired;
+    {
+        QMutexLocker lock(&m_lock);
+        const qint64 now = nowMs();
+        for (size_t i = 0; i < m_pending.size();)
+            if (m_pending[i].deadline <= now)
+                take(m_pending[i].requestId, {S::RPC_S_SERVER_UNAVAILABLE, {}}, expired);
+            else
+                ++i;
+    }
+    for (Delivery &d : expired)
+        if (d.callback)
+            d.callback(d.reply);
 }
 
 void Channel::onSocketError()
@@ -459,22 +532,27 @@ int32_t Channel::failureOf(const DecodeError &e, bool open)
 
 void Channel::fail(int32_t error)
 {
-    if (m_state == State::Closed)
-        return;
-    const bool wasOpen = m_state == State::Open;
-    m_state = State::Closed;
+    std::vector<Pending> pending;
+    bool wasOpen = false;
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_state == State::Closed)
+            return;
+        wasOpen = m_state == State::Open;
+        m_state = State::Closed;
+        pending = std::exchange(m_pending, {});
+        if (m_socket) {
+            m_socket->disconnect(this);
+            m_socket->close();
+            m_socket->deleteLater();
+            m_socket = nullptr;
+        }
+    }
     m_renew.stop();
     m_deadlines.stop();
     m_connectTimeout.stop();
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
-    }
     if (auto done = std::exchange(m_openDone, nullptr))
         done(error);
-    const auto pending = std::exchange(m_pending, {});
     for (const Pending &p : pending)
         if (p.callback)
             p.callback({error, {}});
@@ -484,10 +562,10 @@ void Channel::fail(int32_t error)
 
 void Channel::close()
 {
-    if (m_state == State::Open && m_socket) {
-        const QByteArray message = encodeRequest(Id::CloseSecureChannelRequest, {}, {});
-        sendChunks("CLO", ++m_requestId, message);
-        m_socket->flush();
+    {
+        QMutexLocker lock(&m_lock);
+        if (m_state == State::Open && m_socket)
+            sendChunks("CLO", ++m_requestId, encodeRequest(Id::CloseSecureChannelRequest, {}, {}));
     }
     m_closing = true;
     fail(S::RPC_S_SERVER_UNAVAILABLE);

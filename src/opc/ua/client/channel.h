@@ -8,14 +8,15 @@
 #include "opc/ua/security/securitypolicy.h"
 
 #include <QByteArray>
-#include <QHash>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <vector>
 
-class QTcpSocket;
 
 namespace opc::ua {
 
@@ -44,13 +45,6 @@ struct ChannelSecurity {
 // kilobytes.
 constexpr uint32_t MaxDiscoveryReply = 1u << 20;
 
-// One UA TCP connection with its secure channel. Lives on the bridge's
-// worker thread; every member is called there. Messages go out in chunks
-// that fit the peer's receive buffer; chunked responses are reassembled
-// and matched to their requests by request id, in whatever order they come.
-// Without security the channel uses policy None; with it, every chunk is
-// signed (and encrypted) as its policy says, and a chunk that fails to
-// verify, or comes out of sequence, closes the channel.
 // A received chunk that fails its signature, padding, token, sequence or
 // security header checks.
 class SecurityCheckFailed : public DecodeError {
@@ -58,6 +52,17 @@ public:
     using DecodeError::DecodeError;
 };
 
+class StreamSocket;
+
+// One UA TCP connection with its secure channel. It lives on the bridge's
+// worker thread, where everything it does happens but the sending of a
+// request, which any thread may do (under the channel's lock, so a caller
+// need not wake the worker to send). Messages go out in chunks that fit the
+// peer's receive buffer, built in one buffer kept for the purpose; chunked
+// responses are reassembled and matched to their requests by request id, in
+// whatever order they come. Without security the channel uses policy None;
+// with it, every chunk is signed (and encrypted) as its policy says, and a
+// chunk that fails to verify, or comes out of sequence, closes the channel.
 class Channel : public QObject {
     Q_OBJECT
 public:
@@ -69,10 +74,11 @@ public:
 
     // Connects, says Hello and opens the secure channel.
     void open(const QString &host, quint16 port, const QString &endpointUrl, int timeoutMs, Done done);
-    // Sends a request message (encoding id, header, body); the callback
-    // runs exactly once. An answer longer than maxReplyBytes (when given)
-    // or than our message size fails it.
-    void request(const QByteArray &message, int timeoutMs, Callback callback, uint32_t maxReplyBytes = 0);
+    // Sends a request message (encoding id, header, body), from any thread.
+    // The callback runs exactly once: on the channel's thread with the
+    // answer, or at once when the request cannot go. An answer longer than
+    // maxReplyBytes (when given) or than our message size fails it.
+    void request(QByteArrayView message, int timeoutMs, Callback callback, uint32_t maxReplyBytes = 0);
     // Sends CloseSecureChannel and drops the connection; pending requests
     // fail.
     void close();
@@ -92,7 +98,7 @@ public:
     // Asks for this token lifetime; renewal comes at three quarters of the
     // revised one.
     void setRequestedLifetime(uint32_t ms) { m_requestedLifetime = ms; }
-    uint32_t tokenId() const { return m_tokenId; }
+    uint32_t tokenId() const;
     int renewals() const { return m_renewals; }
 
     // For tests and fuzzing: an open channel without a socket. Requests go
@@ -102,7 +108,7 @@ public:
     // or Sign as `security` says; its certificates are not needed).
     void openDetached(const TransportLimits &peer, const ChannelSecurity &security, uint32_t tokenId,
                       const SymmetricKeys &sending, const SymmetricKeys &receiving);
-    void feed(const QByteArray &bytes);
+    void feed(QByteArrayView bytes);
 
 signals:
     // The connection has gone (peer closed, network error, protocol error).
@@ -111,32 +117,49 @@ signals:
 private:
     enum class State { Closed, Connecting, Hello, Opening, Open };
     struct Pending {
+        uint32_t requestId;
         Callback callback;
         qint64 deadline;
         QByteArray partial;
         int chunks = 0;
         uint32_t maxBytes = 0; // 0: our message size
     };
+    // An answer to hand over once the lock is let go.
+    struct Delivery {
+        Callback callback;
+        Reply reply;
+    };
+    using Deliveries = std::vector<Delivery>;
 
     void onConnected();
-    void onReadyRead();
+    void onReadable();
     void onSocketError();
-    void handleChunk(const QByteArray &type, char chunkType, const QByteArray &chunk);
-    // The chunk as plain text, checked; throws DecodeError when it fails.
-    QByteArray unsecure(const QByteArray &type, const QByteArray &chunk);
+    // The chunks that have come whole: each checked and answered in turn.
+    void processInput();
+    // With the lock held. A failure of the channel comes back as its error.
+    int32_t handleChunk(QByteArrayView chunk, Deliveries &out);
+    // The chunk's plain text without its message header, checked; throws
+    // DecodeError when it fails. Secured chunks are opened in place.
+    QByteArrayView unsecure(QByteArrayView type, char *chunk, qsizetype size);
     void takeToken(uint32_t tokenId, uint32_t lifetimeMs, const ByteString &serverNonce, const QByteArray &clientNonce);
-    void sendOpen(bool renew);
-    void sendChunks(const char *type, uint32_t requestId, const QByteArray &body);
+    void renew();
+    void sendOpen(bool renew); // with the lock held
+    bool sendChunks(const char *type, uint32_t requestId, QByteArrayView body); // with the lock held
     void finishOpen(int32_t error);
     void fail(int32_t error);
     static int32_t failureOf(const DecodeError &e, bool open);
-    void deliver(uint32_t requestId, const Reply &reply);
+    void take(uint32_t requestId, const Reply &reply, Deliveries &out); // with the lock held
     void checkDeadlines();
 
-    QTcpSocket *m_socket = nullptr;
-    State m_state = State::Closed;
+    // Guards what request() reaches from other threads: the pending
+    // requests, the numbers and keys of the chunks, the send buffer.
+    mutable QMutex m_lock;
+    StreamSocket *m_socket = nullptr;
+    std::atomic<State> m_state = State::Closed;
     QString m_endpointUrl;
-    QByteArray m_buffer;
+    QByteArray m_in; // received bytes; those from m_inBegin on are still to read
+    qsizetype m_inBegin = 0;
+    QByteArray m_out; // the chunk being made
     TransportLimits m_local;
     TransportLimits m_peer;
     uint32_t m_channelId = 0;
@@ -144,14 +167,13 @@ private:
     uint32_t m_sequence = 0;
     uint32_t m_requestId = 0;
     uint32_t m_requestedLifetime = 600000;
-    int m_renewals = 0;
+    std::atomic_int m_renewals = 0;
     bool m_closing = false; // a close of our own is no loss
-    QHash<uint32_t, Pending> m_pending;
+    std::vector<Pending> m_pending;
     Done m_openDone;
     QTimer m_deadlines;
     QTimer m_renew;
     ChannelSecurity m_security;
-    QByteArray m_clientNonce;          // of the open or renewal under way
     SymmetricKeys m_sending;           // the current token's, ours
     SymmetricKeys m_receiving;         // the current token's, the server's
     uint32_t m_previousTokenId = 0;    // still accepted until the server uses the new one

@@ -29,62 +29,77 @@ std::optional<QByteArray> unpad(const QByteArray &plain, qsizetype from, int sig
 
 } // namespace
 
-std::optional<QByteArray> secureSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray chunk)
+bool sealSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray &chunk)
 {
     if (chunk.size() < SymmetricHeadersLength + SequenceHeaderLength)
-        return std::nullopt;
+        return false;
     if (policy == Policy::None || mode == SecurityMode::None) {
         writeMessageSize(chunk, chunk.size());
-        return chunk;
+        return true;
     }
     const int signatureLength = traitsOf(policy).symmetricSignatureLength;
     const bool encrypt = mode == SecurityMode::SignAndEncrypt;
     if (encrypt) {
         const int body = static_cast<int>(chunk.size()) - SymmetricHeadersLength - SequenceHeaderLength;
-        chunk += paddingBytes(symmetricPaddingCount(body, signatureLength), false);
+        const int count = symmetricPaddingCount(body, signatureLength);
+        chunk.append(count + 1, static_cast<char>(count & 0xFF));
     }
     writeMessageSize(chunk, chunk.size() + signatureLength);
-    const QByteArray signature = hmacSha256(sending.signingKey, chunk);
-    if (signature.size() != signatureLength)
+    unsigned char signature[32];
+    if (signatureLength != 32 || !hmacSha256Into(sending.signingKey, chunk, signature))
+        return false;
+    chunk.append(reinterpret_cast<const char *>(signature), signatureLength);
+    return !encrypt || aesCbcInPlace(true, sending.encryptingKey, sending.iv, chunk.data() + SymmetricHeadersLength,
+                                     chunk.size() - SymmetricHeadersLength);
+}
+
+std::optional<QByteArray> secureSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray chunk)
+{
+    if (!sealSymmetric(policy, mode, sending, chunk))
         return std::nullopt;
-    chunk += signature;
-    if (!encrypt)
-        return chunk;
-    const auto cipher = aesCbc(true, sending.encryptingKey, sending.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
-    if (!cipher)
+    return chunk;
+}
+
+std::optional<qsizetype> openSymmetricInPlace(Policy policy, SecurityMode mode, const SymmetricKeys &receiving, char *chunk,
+                                              qsizetype size)
+{
+    if (size < SymmetricHeadersLength + SequenceHeaderLength)
         return std::nullopt;
-    return chunk.left(SymmetricHeadersLength) + *cipher;
+    if (policy == Policy::None || mode == SecurityMode::None)
+        return size;
+    const int signatureLength = traitsOf(policy).symmetricSignatureLength;
+    const bool encrypted = mode == SecurityMode::SignAndEncrypt;
+    if (encrypted &&
+        !aesCbcInPlace(false, receiving.encryptingKey, receiving.iv, chunk + SymmetricHeadersLength, size - SymmetricHeadersLength))
+        return std::nullopt;
+    // The signature is checked before anything of the padding is believed,
+    // and compared in constant time: how far a forged one matched must not
+    // show in how long its refusal takes.
+    const qsizetype signedLength = size - signatureLength;
+    unsigned char expected[32];
+    if (signedLength < SymmetricHeadersLength + SequenceHeaderLength || signatureLength != 32 ||
+        !hmacSha256Into(receiving.signingKey, QByteArrayView(chunk, signedLength), expected) ||
+        CRYPTO_memcmp(expected, chunk + signedLength, static_cast<size_t>(signatureLength)) != 0)
+        return std::nullopt;
+    if (!encrypted)
+        return signedLength;
+    const auto padding = paddingLength(QByteArrayView(chunk + SymmetricHeadersLength + SequenceHeaderLength,
+                                                      signedLength - SymmetricHeadersLength - SequenceHeaderLength),
+                                       false);
+    if (!padding)
+        return std::nullopt;
+    return signedLength - *padding;
 }
 
 std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &receiving,
                                         const QByteArray &chunk)
 {
-    if (chunk.size() < SymmetricHeadersLength + SequenceHeaderLength)
-        return std::nullopt;
-    if (policy == Policy::None || mode == SecurityMode::None)
-        return chunk;
-    const int signatureLength = traitsOf(policy).symmetricSignatureLength;
     QByteArray plain = chunk;
-    const bool encrypted = mode == SecurityMode::SignAndEncrypt;
-    if (encrypted) {
-        const auto decrypted = aesCbc(false, receiving.encryptingKey, receiving.iv, QByteArrayView(chunk).sliced(SymmetricHeadersLength));
-        if (!decrypted)
-            return std::nullopt;
-        plain = chunk.left(SymmetricHeadersLength) + *decrypted;
-    }
-    // The signature is checked before anything of the padding is believed.
-    const qsizetype signedLength = plain.size() - signatureLength;
-    // Compared in constant time: how far a forged signature matched must
-    // not show in how long its refusal takes.
-    if (signedLength < SymmetricHeadersLength + SequenceHeaderLength)
+    const auto length = openSymmetricInPlace(policy, mode, receiving, plain.data(), plain.size());
+    if (!length)
         return std::nullopt;
-    const QByteArray expected = hmacSha256(receiving.signingKey, QByteArrayView(plain).first(signedLength));
-    if (expected.size() != signatureLength ||
-        CRYPTO_memcmp(expected.constData(), plain.constData() + signedLength, static_cast<size_t>(signatureLength)) != 0)
-        return std::nullopt;
-    if (!encrypted)
-        return plain.left(signedLength);
-    return unpad(plain, SymmetricHeadersLength + SequenceHeaderLength, signatureLength, false);
+    plain.truncate(*length);
+    return plain;
 }
 
 std::optional<QByteArray> secureAsymmetric(Policy policy, const RsaKey &ours, const RsaKey &theirs, int headerLength,

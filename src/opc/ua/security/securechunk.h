@@ -19,10 +19,17 @@ enum class SecurityMode { None = 1, Sign = 2, SignAndEncrypt = 3 };
 // sequence header and the body. The message size in the header is written
 // here, before signing, as the signature covers it.
 std::optional<QByteArray> secureSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray chunk);
+// The same in the chunk's own buffer (its capacity reserved ahead spares a
+// copy): padding and signature appended, then encrypted in place.
+bool sealSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &sending, QByteArray &chunk);
 // The chunk with its padding and signature taken off (and the message size
 // left as received); nothing when it does not verify.
 std::optional<QByteArray> openSymmetric(Policy policy, SecurityMode mode, const SymmetricKeys &receiving,
                                         const QByteArray &chunk);
+// The same in the received bytes themselves, decrypted where they lie: the
+// length of what is left once padding and signature are off.
+std::optional<qsizetype> openSymmetricInPlace(Policy policy, SecurityMode mode, const SymmetricKeys &receiving, char *chunk,
+                                              qsizetype size);
 
 // Asymmetric (OPN): `chunk` is the message header, the asymmetric security
 // header (`headerLength` bytes after the first 12), the sequence header and

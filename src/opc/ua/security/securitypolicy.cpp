@@ -142,35 +142,54 @@ std::optional<int> paddingLength(QByteArrayView plainText, bool extraPadding)
     return static_cast<int>(length);
 }
 
+bool hmacSha256Into(QByteArrayView key, QByteArrayView data, unsigned char *out)
+{
+    unsigned int length = 0;
+    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
+                static_cast<size_t>(data.size()), out, &length) &&
+           length == 32;
+}
+
 QByteArray hmacSha256(QByteArrayView key, QByteArrayView data)
 {
     QByteArray out(32, Qt::Uninitialized);
-    unsigned int length = 0;
-    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
-              static_cast<size_t>(data.size()),
-              reinterpret_cast<unsigned char *>(out.data()), &length) ||
-        length != 32)
+    if (!hmacSha256Into(key, data, reinterpret_cast<unsigned char *>(out.data())))
         return {};
     return out;
 }
 
-std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, QByteArrayView data)
+namespace {
+// AES-CBC without padding of its own from `in` to `out` (which may be the
+// same bytes).
+bool aesCbcInto(bool encrypt, const QByteArray &key, const QByteArray &iv, const char *in, char *out, qsizetype length)
 {
     const EVP_CIPHER *cipher = key.size() == 16 ? EVP_aes_128_cbc() : key.size() == 32 ? EVP_aes_256_cbc() : nullptr;
-    if (!cipher || iv.size() != AesBlockLength || data.size() % AesBlockLength != 0)
-        return std::nullopt;
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    if (!cipher || iv.size() != AesBlockLength || length % AesBlockLength != 0)
+        return false;
+    // One context per thread, set anew for each chunk: no allocation a chunk.
+    thread_local std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                                     EVP_CIPHER_CTX_free);
     if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, bytes(key), bytes(iv), encrypt ? 1 : 0) <= 0)
-        return std::nullopt;
+        return false;
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    QByteArray out(data.size(), Qt::Uninitialized);
     int written = 0, last = 0;
-    auto *o = reinterpret_cast<unsigned char *>(out.data());
-    if (EVP_CipherUpdate(ctx.get(), o, &written, reinterpret_cast<const unsigned char *>(data.data()),
-                         static_cast<int>(data.size())) <= 0 ||
-        EVP_CipherFinal_ex(ctx.get(), o + written, &last) <= 0 || written + last != data.size())
+    auto *o = reinterpret_cast<unsigned char *>(out);
+    return EVP_CipherUpdate(ctx.get(), o, &written, reinterpret_cast<const unsigned char *>(in), static_cast<int>(length)) > 0 &&
+           EVP_CipherFinal_ex(ctx.get(), o + written, &last) > 0 && written + last == length;
+}
+} // namespace
+
+std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, QByteArrayView data)
+{
+    QByteArray out(data.size(), Qt::Uninitialized);
+    if (!aesCbcInto(encrypt, key, iv, data.data(), out.data(), data.size()))
         return std::nullopt;
     return out;
+}
+
+bool aesCbcInPlace(bool encrypt, const QByteArray &key, const QByteArray &iv, char *data, qsizetype length)
+{
+    return aesCbcInto(encrypt, key, iv, data, data, length);
 }
 
 } // namespace opc::ua

@@ -67,8 +67,12 @@ QByteArray paddingBytes(int count, bool extraPadding);
 std::optional<int> paddingLength(QByteArrayView plainText, bool extraPadding);
 
 QByteArray hmacSha256(QByteArrayView key, QByteArrayView data);
+// The same into the caller's 32 bytes; false when OpenSSL fails.
+bool hmacSha256Into(QByteArrayView key, QByteArrayView data, unsigned char *out);
 // AES-CBC over whole blocks, no padding of its own; nothing for a key, IV or
 // length it cannot take.
 std::optional<QByteArray> aesCbc(bool encrypt, const QByteArray &key, const QByteArray &iv, QByteArrayView data);
+// The same in place, over `length` bytes at `data`.
+bool aesCbcInPlace(bool encrypt, const QByteArray &key, const QByteArray &iv, char *data, qsizetype length);
 
 } // namespace opc::ua

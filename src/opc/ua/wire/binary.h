@@ -184,6 +184,12 @@ struct DiagnosticInfo {
 
 class Encoder {
 public:
+    Encoder() = default;
+    // Writes into this buffer from its start, keeping what it has reserved:
+    // a caller that hands the same buffer back each time allocates nothing.
+    explicit Encoder(QByteArray buffer) : m_out(std::move(buffer)) { m_out.resize(0); }
+    void reserve(qsizetype bytes) { m_out.reserve(bytes); }
+
     void boolean(bool v) { byte(v ? 1 : 0); }
     void byte(uint8_t v) { m_out.append(static_cast<char>(v)); }
     void sbyte(int8_t v) { byte(static_cast<uint8_t>(v)); }
@@ -210,7 +216,7 @@ public:
     void variant(const Variant &v);
     void dataValue(const DataValue &v);
     void diagnosticInfo(const DiagnosticInfo &v);
-    void raw(const QByteArray &bytes) { m_out.append(bytes); }
+    void raw(QByteArrayView bytes) { m_out.append(bytes); }
 
     // Arrays: a 32-bit count (-1 for a null array), then the elements.
     template <typename T, typename F>
