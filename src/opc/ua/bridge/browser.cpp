@@ -133,7 +133,7 @@ private:
         m_link->check();
         std::vector<Child> out;
         auto [error, message] = m_link->service(
-            Id::BrowseRequest, [&node](Encoder &e) { encodeBrowse(e, ReferencesPerAnswer, {BrowseDescription{node}}); });
+            Id::BrowseRequest, [node](Encoder &e) { encodeBrowse(e, ReferencesPerAnswer, {BrowseDescription{node}}); });
         // The continuation point the server holds for us: a listing that
         // ends early, by a failure or the guard, gives it back.
         ByteString continuation;
@@ -170,7 +170,7 @@ private:
             }
             if (continuation.isNull || continuation.data.isEmpty())
                 return out;
-            std::tie(error, message) = m_link->service(Id::BrowseNextRequest, [&continuation](Encoder &e) {
+            std::tie(error, message) = m_link->service(Id::BrowseNextRequest, [continuation](Encoder &e) {
                 e.boolean(false);
                 e.array(std::vector<ByteString>{continuation}, [](Encoder &x, const ByteString &b) { x.byteString(b); });
             });
@@ -223,7 +223,7 @@ private:
             asked.push_back({n, false, Id::HierarchicalReferences, true, 1 | 2, 0});
         // One reference says enough.
         const auto [error, message] =
-            m_link->service(Id::BrowseRequest, [&asked](Encoder &e) { encodeBrowse(e, 1, asked); });
+            m_link->service(Id::BrowseRequest, [asked](Encoder &e) { encodeBrowse(e, 1, asked); });
         if (error)
             throw OpcError(error);
         try {
@@ -254,7 +254,7 @@ private:
         if (points.empty())
             return;
         try {
-            m_link->service(Id::BrowseNextRequest, [&points](Encoder &e) {
+            m_link->service(Id::BrowseNextRequest, [points](Encoder &e) {
                 e.boolean(true);
                 e.array(points, [](Encoder &x, const ByteString &b) { x.byteString(b); });
             });

@@ -51,12 +51,12 @@ std::pair<int32_t, QByteArray> Link::service(uint32_t typeId, std::function<void
     check();
     Client *c = client;
     using Result = std::pair<int32_t, QByteArray>;
-    return worker->call<Result>(timeoutMs + 1000, Result{S::RPC_S_SERVER_UNAVAILABLE, {}},
-                                [c, typeId, body, timeoutMs](std::function<void(Result)> complete) {
-                                    c->call(typeId, body, timeoutMs, [complete](int32_t e, const QByteArray &m) {
-                                        complete({e, m});
+    // Sent from this thread; the worker only hands back the answer.
+    return worker->callHere<Result>(timeoutMs + 1000, Result{S::RPC_S_SERVER_UNAVAILABLE, {}},
+                                    [c, typeId, &body, timeoutMs](std::function<void(Result)> complete) {
+                                        c->callFromAnyThread(typeId, std::move(body), timeoutMs,
+                                                             [complete](int32_t e, const QByteArray &m) { complete({e, m}); });
                                     });
-                                });
 }
 
 std::vector<DataValue> Link::read(const std::vector<ReadValueId> &ids)
@@ -76,7 +76,7 @@ std::vector<DataValue> Link::read(const std::vector<ReadValueId> &ids)
 
 std::vector<DataValue> Link::readBatch(const std::vector<ReadValueId> &ids)
 {
-    const auto [error, message] = service(Id::ReadRequest, [&ids](Encoder &e) {
+    const auto [error, message] = service(Id::ReadRequest, [ids](Encoder &e) {
         e.float64(0);
         e.int32(2);
         e.array(ids, [](Encoder &x, const ReadValueId &id) { encode(x, id); });
@@ -118,7 +118,7 @@ uint32_t Link::builtInTypeOf(const NodeId &dataType)
         // The supertype: the data type this one is a subtype of.
         const BrowseDescription up{type, true, Id::HasSubtype, false, 64 /* data types */, 0};
         const auto [error, message] =
-            service(Id::BrowseRequest, [&up](Encoder &e) { encodeBrowse(e, 1, {up}); });
+            service(Id::BrowseRequest, [up](Encoder &e) { encodeBrowse(e, 1, {up}); });
         if (error)
             return 0; // not cached: a later item may learn it
         try {

@@ -68,7 +68,9 @@ struct Link {
     void check() const;
     // Runs a client operation on the worker and waits for its end.
     int32_t run(int timeoutMs, std::function<void(Client &, std::function<void(int32_t)>)> op);
-    // One service call: its error number and the response message.
+    // One service call: its error number and the response message. The
+    // body holds what it writes: a call the server's closed session meets is
+    // written again, on the worker, maybe after this has given up waiting.
     std::pair<int32_t, QByteArray> service(uint32_t typeId, std::function<void(Encoder &)> body,
                                            int timeoutMs = CallTimeoutMs);
     // Reads attributes, in as many requests as the server's limit asks;

@@ -76,9 +76,9 @@ public:
                 throw OpcError(S::DISP_E_TYPEMISMATCH);
             v = Variant::scalar(type, scalarFor(type, converted));
         }
-        const auto [error, message] = m_link->service(Id::WriteRequest, [&](Encoder &e) {
+        const auto [error, message] = m_link->service(Id::WriteRequest, [nodeId = s.nodeId, v](Encoder &e) {
             e.int32(1);
-            e.nodeId(s.nodeId);
+            e.nodeId(nodeId);
             e.uint32(Attr::Value);
             e.string({});
             DataValue dv;

@@ -39,6 +39,14 @@ public:
         m_session.call(typeId, std::move(body), timeoutMs, std::move(done));
     }
 
+    // --- from any thread ---
+    // The same, sent from the calling thread when the session can take it:
+    // no hand-over to the worker on the way out.
+    void callFromAnyThread(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs, ReplyDone done)
+    {
+        m_session.callFromAnyThread(typeId, std::move(body), timeoutMs, std::move(done));
+    }
+
     void addSubscription(uint32_t groupKey, double rate, Subscriptions::RateDone done)
     {
         m_subscriptions.add(groupKey, rate, std::move(done));

@@ -12,6 +12,16 @@ namespace opc::ua {
 namespace S = opc::Status;
 
 namespace {
+qint64 monotonicMs()
+{
+    static const QElapsedTimer start = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return start.elapsed();
+}
+
 // Each step of opening a session, and the light read that keeps it alive.
 constexpr int StepTimeoutMs = 5000;
 constexpr int KeepAliveTimeoutMs = 5000;
@@ -70,9 +80,16 @@ Session::Session(QObject *parent) : QObject(parent)
 
 void Session::setTarget(const Target &target, const QString &serverUri)
 {
+    QMutexLocker lock(&m_sendLock);
     m_target = target;
     m_serverUri = serverUri;
     m_closedForGood = false;
+}
+
+void Session::setChannel(Channel *channel)
+{
+    QMutexLocker lock(&m_sendLock);
+    m_channel = channel;
 }
 
 // --- opening: OPC 10000-4 §5.6 -------------------------------------------
@@ -89,7 +106,10 @@ void Session::openByDiscovery(Done done)
 // Session, activation, then what later calls need to know.
 void Session::open(const EndpointDescription &endpoint, Done done, const std::vector<EndpointDescription> &discovered)
 {
-    m_authToken = {};
+    {
+        QMutexLocker lock(&m_sendLock);
+        m_authToken = {};
+    }
     m_keepAlive.stop();
     create(endpoint, discovered, [this, done, endpoint](int32_t error, const Offer &offer) {
         if (error)
@@ -180,7 +200,9 @@ void Session::create(const EndpointDescription &endpoint, const std::vector<Endp
             if (r.typeId != Id::CreateSessionResponse || r.header.serviceResult.isBad())
                 return done(errorOf(r.header.serviceResult), {});
             d.nodeId(); // session id
-            m_authToken = d.nodeId();
+            const NodeId token = d.nodeId();
+            QMutexLocker lock(&m_sendLock);
+            m_authToken = token;
             offer.revisedTimeoutMs = d.float64();
             offer.serverNonce = d.byteString();
             offer.serverCertificate = d.byteString();
@@ -360,7 +382,7 @@ void Session::keepAlive()
 {
     if (!m_active || !ready())
         return;
-    if (m_lastSent.isValid() && m_lastSent.elapsed() < m_keepAlive.interval() - 50)
+    if (monotonicMs() - m_lastSent < m_keepAlive.interval() - 50)
         return;
     call(Id::ReadRequest,
          [](Encoder &e) {
@@ -372,7 +394,11 @@ void Session::keepAlive()
          KeepAliveTimeoutMs, [](int32_t, const QByteArray &) {});
 }
 
-bool Session::ready() const { return m_channel && m_channel->isOpen() && !m_closedForGood && !m_recovering; }
+bool Session::ready() const
+{
+    QMutexLocker lock(&m_sendLock);
+    return m_channel && m_channel->isOpen() && !m_closedForGood && !m_recovering;
+}
 
 void Session::sendRequest(uint32_t typeId, const RequestHeader &header, const Body &body, int timeoutMs, ReplyDone done)
 {
@@ -381,54 +407,83 @@ void Session::sendRequest(uint32_t typeId, const RequestHeader &header, const Bo
 
 void Session::send(const QByteArray &request, int timeoutMs, ReplyDone done, uint32_t maxReplyBytes)
 {
-    m_lastSent.start();
+    m_lastSent = monotonicMs();
     m_channel->request(request, timeoutMs, [done](const Reply &reply) { done(reply.error, reply.message); }, maxReplyBytes);
 }
 
 void Session::call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
 {
-    callOnce(typeId, std::move(body), timeoutMs, std::move(done), false);
+    callOnce(std::make_shared<Call>(Call{typeId, std::move(body), timeoutMs, std::move(done)}));
 }
 
-void Session::callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done, bool retried)
+void Session::callFromAnyThread(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
 {
-    if (!m_channel || !m_channel->isOpen() || m_closedForGood) {
-        done(S::RPC_S_SERVER_UNAVAILABLE, {});
+    auto call = std::make_shared<Call>(Call{typeId, std::move(body), timeoutMs, std::move(done)});
+    if (!trySend(call))
+        QMetaObject::invokeMethod(this, [this, call] { callOnce(call); }, Qt::QueuedConnection);
+}
+
+void Session::callOnce(const CallPtr &call)
+{
+    if (trySend(call))
         return;
+    bool waits = false;
+    {
+        QMutexLocker lock(&m_sendLock);
+        waits = m_recovering && m_channel && m_channel->isOpen() && !m_closedForGood;
     }
-    if (m_recovering) {
-        m_afterRecovery.push_back([this, typeId, body, timeoutMs, done](int32_t error) {
-            if (error)
-                return done(S::RPC_S_SERVER_UNAVAILABLE, {});
-            callOnce(typeId, body, timeoutMs, done, true);
-        });
-        return;
-    }
+    if (!waits)
+        return call->done(S::RPC_S_SERVER_UNAVAILABLE, {});
+    // A new session is being made: the call goes on it.
+    m_afterRecovery.push_back([this, call](int32_t error) {
+        if (error)
+            return call->done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        call->retried = true;
+        callOnce(call);
+    });
+}
+
+bool Session::trySend(const CallPtr &call)
+{
+    QMutexLocker lock(&m_sendLock);
+    if (!m_channel || !m_channel->isOpen() || m_closedForGood || m_recovering)
+        return false;
     RequestHeader header;
     header.authenticationToken = m_authToken;
-    header.timeoutHint = static_cast<uint32_t>(timeoutMs);
-    sendRequest(typeId, header, body, timeoutMs,
-                [this, typeId, body, timeoutMs, done, retried](int32_t error, const QByteArray &message) {
-        if (error)
-            return done(error, {});
-        try {
-            Decoder d(message);
-            const Response r = decodeResponseStart(d);
-            if (isSessionLoss(r.header.serviceResult) && !retried) {
-                recover([this, typeId, body, timeoutMs, done](int32_t error) {
-                    if (error)
-                        return done(S::RPC_S_SERVER_UNAVAILABLE, {});
-                    callOnce(typeId, body, timeoutMs, done, true);
-                });
-                return;
-            }
-            if (r.header.serviceResult.isBad())
-                return done(errorOf(r.header.serviceResult), message);
-        } catch (const DecodeError &) {
-            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+    header.timeoutHint = static_cast<uint32_t>(call->timeoutMs);
+    // Written into the buffer of the last request: no allocation a call.
+    Encoder e(std::move(m_request));
+    encodeRequest(e, call->typeId, header, call->body);
+    m_lastSent = monotonicMs();
+    m_channel->request(e.bytes(), call->timeoutMs, [this, call](const Reply &reply) { onReply(call, reply); });
+    m_request = e.take();
+    return true;
+}
+
+// A call that meets a session the server no longer holds has the session
+// made again and is sent once more.
+void Session::onReply(const CallPtr &call, const Reply &reply)
+{
+    if (reply.error)
+        return call->done(reply.error, {});
+    try {
+        Decoder d(reply.message);
+        const Response r = decodeResponseStart(d);
+        if (isSessionLoss(r.header.serviceResult) && !call->retried) {
+            call->retried = true;
+            recover([this, call](int32_t error) {
+                if (error)
+                    return call->done(S::RPC_S_SERVER_UNAVAILABLE, {});
+                callOnce(call);
+            });
+            return;
         }
-        done(0, message);
-    });
+        if (r.header.serviceResult.isBad())
+            return call->done(errorOf(r.header.serviceResult), reply.message);
+    } catch (const DecodeError &) {
+        return call->done(S::RPC_S_SERVER_UNAVAILABLE, {});
+    }
+    call->done(0, reply.message);
 }
 
 // The server closed our session (it timed out, or was closed for us) while
@@ -438,19 +493,28 @@ void Session::callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done
 void Session::recover(Done done)
 {
     if (!m_target.user.isEmpty()) {
-        m_closedForGood = true;
+        {
+            QMutexLocker lock(&m_sendLock);
+            m_closedForGood = true;
+        }
         m_keepAlive.stop();
         emit lostForGood();
         done(S::RPC_S_SERVER_UNAVAILABLE);
         return;
     }
     m_afterRecovery.push_back(std::move(done));
-    if (m_recovering)
-        return;
-    m_recovering = true;
+    {
+        QMutexLocker lock(&m_sendLock);
+        if (m_recovering)
+            return;
+        m_recovering = true;
+    }
     emit recovering();
     openByDiscovery([this](int32_t error) {
-        m_recovering = false;
+        {
+            QMutexLocker lock(&m_sendLock);
+            m_recovering = false;
+        }
         if (error == 0)
             emit recovered();
         else if (m_channel)

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace opc::ua {
@@ -36,7 +37,7 @@ public:
     const Target &target() const { return m_target; }
     // The endpoint's own URL (its path, the typed host and port).
     void setUrl(const QString &url) { m_target.url = url; }
-    void setChannel(Channel *channel) { m_channel = channel; }
+    void setChannel(Channel *channel);
     // Judges a certificate a password would be encrypted for where no
     // secured channel has judged it already: 0, or the error number.
     using CertificateJudge = std::function<int32_t(const QByteArray &certificate, const QString &applicationUri)>;
@@ -64,6 +65,11 @@ public:
     // session the server no longer holds has it made again and is sent once
     // more.
     void call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done);
+    // The same from any thread: a session that can take it now gets it at
+    // once, from the calling thread, and the worker hands back the answer;
+    // otherwise the worker sends it when it can. `done` runs on the worker,
+    // or on the calling thread when the call cannot go at all.
+    void callFromAnyThread(uint32_t typeId, Body body, int timeoutMs, ReplyDone done);
     // Straight to the channel: no session checks, no retry.
     void sendRequest(uint32_t typeId, const RequestHeader &header, const Body &body, int timeoutMs, ReplyDone done);
 
@@ -92,6 +98,16 @@ signals:
     void lostForGood();
 
 private:
+    // One service call, kept whole until it is answered: sent again as it
+    // is after a recovery.
+    struct Call {
+        uint32_t typeId;
+        Body body;
+        int timeoutMs;
+        ReplyDone done;
+        bool retried = false;
+    };
+    using CallPtr = std::shared_ptr<Call>;
     // What CreateSession gives the activation.
     struct Offer {
         double revisedTimeoutMs = 0;
@@ -107,11 +123,18 @@ private:
     void startKeepAlive();
     void keepAlive();
     void recover(Done done);
-    void callOnce(uint32_t typeId, Body body, int timeoutMs, ReplyDone done, bool retried);
+    void callOnce(const CallPtr &call);
+    // Sends the call now if the session can take it (any thread).
+    bool trySend(const CallPtr &call);
+    void onReply(const CallPtr &call, const Reply &reply);
     void send(const QByteArray &request, int timeoutMs, ReplyDone done, uint32_t maxReplyBytes = 0);
     const ChannelSecurity &security() const { return m_channel->security(); }
 
+    // Guards what a send from another thread reads: the channel, the
+    // session's token and state, the request buffer.
+    mutable QMutex m_sendLock;
     Channel *m_channel = nullptr;
+    QByteArray m_request; // the request being written, reused
     CertificateJudge m_judge;
     bool m_clearPasswordAllowed = false;
     Target m_target;
@@ -119,7 +142,7 @@ private:
     NodeId m_authToken;
     bool m_active = false;         // opened and not stopped since
     QTimer m_keepAlive;
-    QElapsedTimer m_lastSent;      // since the last request went out
+    std::atomic<qint64> m_lastSent = 0; // when the last request went out (ms, monotonic)
     bool m_recovering = false;     // a new session is being made
     std::vector<Done> m_afterRecovery;
     bool m_closedForGood = false;

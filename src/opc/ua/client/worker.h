@@ -7,16 +7,28 @@
 #include <QObject>
 #include <QThread>
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <future>
 #include <memory>
+#include <optional>
 
 namespace opc::ua {
 
-// The bridge's worker thread. Calls from the window's thread hand it a
-// function and wait for its answer with a timeout; they never run an event
-// loop of their own meanwhile.
+// One answer handed from the worker to the thread that waits for it: one
+// futex wake at most, and none when the answer comes before the wait.
+class Handoff {
+public:
+    // Until posted or the time is up (forever when negative); whether it was posted.
+    bool wait(int timeoutMs);
+    void post();
+
+private:
+    // 0 nothing yet, 1 posted, 2 nothing yet and a thread asleep on it.
+    int m_state = 0;
+};
+
+// The bridge's worker thread. Calls from the window's thread wait for its
+// answer with a timeout; they never run an event loop of their own
+// meanwhile.
 class Worker {
 public:
     Worker();
@@ -29,23 +41,57 @@ public:
     T call(int timeoutMs, T onTimeout, std::function<void(std::function<void(T)>)> start)
     {
         const opc::WaitScope waiting;
-        auto promise = std::make_shared<std::promise<T>>();
-        auto done = std::make_shared<std::atomic_bool>(false);
-        std::future<T> future = promise->get_future();
-        QMetaObject::invokeMethod(m_context, [start = std::move(start), promise, done] {
-            start([promise, done](T value) {
-                if (!done->exchange(true))
-                    promise->set_value(std::move(value));
-            });
-        }, Qt::QueuedConnection);
-        if (future.wait_for(std::chrono::milliseconds(timeoutMs)) != std::future_status::ready) {
-            done->store(true);
-            return onTimeout;
-        }
-        return future.get();
+        auto answer = std::make_shared<Answer<T>>();
+        std::function<void(T)> complete = completer(answer);
+        QMetaObject::invokeMethod(m_context, [start = std::move(start), complete = std::move(complete)] { start(complete); },
+                                  Qt::QueuedConnection);
+        return finish(*answer, timeoutMs, std::move(onTimeout));
+    }
+
+    // The same with start(complete) run here, on the calling thread: for a
+    // call that goes out from here (the worker then only hands back its
+    // answer), or hands itself to the worker when it cannot.
+    template <typename T>
+    T callHere(int timeoutMs, T onTimeout, const std::function<void(std::function<void(T)>)> &start)
+    {
+        const opc::WaitScope waiting;
+        auto answer = std::make_shared<Answer<T>>();
+        start(completer(answer));
+        return finish(*answer, timeoutMs, std::move(onTimeout));
     }
 
 private:
+    template <typename T>
+    struct Answer {
+        Handoff ready;
+        std::atomic_bool claimed = false;
+        std::optional<T> value;
+    };
+
+    // Stores the first answer only: one that comes after the wait gave up
+    // finds it claimed.
+    template <typename T>
+    static std::function<void(T)> completer(const std::shared_ptr<Answer<T>> &answer)
+    {
+        return [answer](T value) {
+            if (answer->claimed.exchange(true))
+                return;
+            answer->value = std::move(value);
+            answer->ready.post();
+        };
+    }
+
+    template <typename T>
+    static T finish(Answer<T> &answer, int timeoutMs, T onTimeout)
+    {
+        if (!answer.ready.wait(timeoutMs)) {
+            if (!answer.claimed.exchange(true))
+                return onTimeout;
+            answer.ready.wait(-1); // being stored this moment
+        }
+        return std::move(*answer.value);
+    }
+
     QThread m_thread;
     QObject *m_context;
 };

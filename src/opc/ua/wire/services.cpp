@@ -10,6 +10,12 @@ const QString SecurityPolicyNone = QStringLiteral("http://opcfoundation.org/UA/S
 QByteArray encodeRequest(uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body)
 {
     Encoder e;
+    encodeRequest(e, typeId, header, body);
+    return e.take();
+}
+
+void encodeRequest(Encoder &e, uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body)
+{
     e.nodeId(NodeId::num(0, typeId));
     e.nodeId(header.authenticationToken);
     e.dateTime(DateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch()));
@@ -20,7 +26,6 @@ QByteArray encodeRequest(uint32_t typeId, const RequestHeader &header, const std
     e.extensionObject({});
     if (body)
         body(e);
-    return e.take();
 }
 
 Response decodeResponseStart(Decoder &d)
@@ -128,6 +133,13 @@ void encode(Encoder &e, const ReadValueId &v)
     e.uint32(v.attributeId);
     e.string({});
     e.qualifiedName({0, QString()});
+}
+
+QByteArray encodeReadList(const std::vector<ReadValueId> &ids)
+{
+    Encoder e;
+    e.array(ids, [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+    return e.take();
 }
 
 NotificationMessage decodeNotificationMessage(Decoder &d)

@@ -86,6 +86,7 @@ struct ResponseHeader {
 
 // A request: its encoding id, header and body, ready for the channel.
 QByteArray encodeRequest(uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body);
+void encodeRequest(Encoder &e, uint32_t typeId, const RequestHeader &header, const std::function<void(Encoder &)> &body);
 // Reads a response's encoding id and header; a ServiceFault or a bad
 // service result comes back as the header's status.
 struct Response {
@@ -160,6 +161,9 @@ struct ReadValueId {
     uint32_t attributeId = Attr::Value;
 };
 void encode(Encoder &e, const ReadValueId &v);
+// A read list as a Read request carries it (the count, then each node),
+// encoded once when the list is made, for every read of it.
+QByteArray encodeReadList(const std::vector<ReadValueId> &ids);
 
 struct MonitoredItemResult {
     StatusCode status;
