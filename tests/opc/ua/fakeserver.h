@@ -1,84 +1,145 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+// Servers and men in the middle of the tests' own making, each on a thread
+// of its own (the bridge's calls block the thread that makes them): what a
+// hostile or broken peer says, byte for byte.
 #include "opc/ua/security/crypto.h"
 #include "opc/ua/security/pki.h"
 #include "opc/ua/security/securechunk.h"
-#include "opc/ua/wire/binary.h"
-
-#include <QTimer>
+#include "opc/ua/wire/services.h"
 
 #include <QMetaObject>
-#include <QtEndian>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
+#include <QtEndian>
 #include <atomic>
+#include <functional>
 #include <memory>
 
-// A server on a thread of its own that answers Hello with whatever
-// Acknowledge it is given, opens a channel without security, and drops
-// the connection at the first request it receives whole: what anyone can
-// say before security starts. On its own thread, as the bridge's calls
-// block the thread that makes them.
-class AckServer {
+// Listens on 127.0.0.1 and serves each connection on its own thread.
+// Whoever derives calls stop() first in its destructor: its members must
+// outlive the connections it serves.
+class ThreadedServer {
+public:
+    quint16 port() const { return m_port; }
+    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(m_port); }
+
+protected:
+    ThreadedServer()
+    {
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+    }
+    ~ThreadedServer() { stop(); }
+
+    void listen(std::function<void(QTcpSocket *)> serve)
+    {
+        QMetaObject::invokeMethod(&m_context, [this, serve] {
+            m_server = new QTcpServer;
+            m_server->listen(QHostAddress::LocalHost, 0);
+            m_port = m_server->serverPort();
+            QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this, serve] {
+                QTcpSocket *socket = m_server->nextPendingConnection();
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                serve(socket);
+            });
+        }, Qt::BlockingQueuedConnection);
+    }
+
+    void stop()
+    {
+        if (!m_thread.isRunning())
+            return;
+        QMetaObject::invokeMethod(&m_context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    // Each whole chunk that arrives on `from`, in order.
+    static void onChunks(QTcpSocket *from, QObject *context, std::function<void(const QByteArray &)> chunk)
+    {
+        auto buffer = std::make_shared<QByteArray>();
+        QObject::connect(from, &QTcpSocket::readyRead, context, [from, buffer, chunk] {
+            *buffer += from->readAll();
+            while (buffer->size() >= 8) {
+                const quint32 size = qFromLittleEndian<quint32>(buffer->constData() + 4);
+                if (size < 8 || buffer->size() < size)
+                    return;
+                const QByteArray whole = buffer->left(size);
+                buffer->remove(0, size);
+                chunk(whole);
+            }
+        });
+    }
+
+    // An Acknowledge naming these limits.
+    static QByteArray acknowledge(uint32_t receive, uint32_t send, uint32_t maxMessage, uint32_t maxChunks)
+    {
+        opc::ua::Encoder e;
+        e.raw("ACKF");
+        e.uint32(28);
+        for (uint32_t v : {0u, receive, send, maxMessage, maxChunks})
+            e.uint32(v);
+        return e.take();
+    }
+
+    // The start of an OpenSecureChannel answer: the response header, the
+    // channel and a token of this lifetime, then the server's nonce.
+    static QByteArray openAnswer(uint32_t requestHandle, uint32_t tokenId, uint32_t lifetimeMs, const QByteArray &nonce)
+    {
+        using namespace opc::ua;
+        Encoder body;
+        body.nodeId(NodeId::num(0, Id::OpenSecureChannelResponse));
+        body.dateTime({});
+        body.uint32(requestHandle);
+        body.uint32(0);  // Good
+        body.byte(0);    // no diagnostics
+        body.int32(-1);  // no string table
+        body.extensionObject({});
+        body.uint32(0);  // protocol version
+        body.uint32(1);  // channel id
+        body.uint32(tokenId);
+        body.dateTime({});
+        body.uint32(lifetimeMs);
+        body.byteString(nonce.isNull() ? ByteString{} : ByteString::of(nonce));
+        return body.take();
+    }
+
+private:
+    QThread m_thread;
+    QObject m_context;
+    QTcpServer *m_server = nullptr;
+    quint16 m_port = 0;
+};
+
+// Answers Hello with whatever Acknowledge it is given, opens a channel
+// without security, and drops the connection at the first request it
+// receives whole: what anyone can say before security starts.
+class AckServer : public ThreadedServer {
 public:
     struct Ack {
         uint32_t receiveBufferSize = 65536, sendBufferSize = 65536, maxMessageSize = 0, maxChunkCount = 0;
     };
     explicit AckServer(Ack ack)
     {
-        m_thread.start();
-        m_context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(&m_context, [this, ack] { listen(ack); }, Qt::BlockingQueuedConnection);
+        listen([this, ack](QTcpSocket *socket) {
+            onChunks(socket, socket, [this, socket, ack](const QByteArray &chunk) { answer(socket, chunk, ack); });
+        });
     }
-    ~AckServer()
-    {
-        QMetaObject::invokeMethod(&m_context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    quint16 port() const { return m_port; }
-    QString url() const { return QStringLiteral("opc.tcp://127.0.0.1:%1").arg(m_port); }
+    ~AckServer() { stop(); }
     int opens() const { return m_opens; }
     // Requests that reached it whole (in as many chunks as they took).
     int requests() const { return m_requests; }
 
 private:
-    void listen(Ack ack)
-    {
-        m_server = new QTcpServer;
-        m_server->listen(QHostAddress::LocalHost, 0);
-        m_port = m_server->serverPort();
-        QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this, ack] {
-            QTcpSocket *socket = m_server->nextPendingConnection();
-            auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, ack, buffer] {
-                *buffer += socket->readAll();
-                while (buffer->size() >= 8) {
-                    const uint32_t size = qFromLittleEndian<quint32>(buffer->constData() + 4);
-                    if (size < 8 || buffer->size() < size)
-                        return;
-                    const QByteArray chunk = buffer->left(size);
-                    buffer->remove(0, size);
-                    answer(socket, chunk, ack);
-                }
-            });
-            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        });
-    }
-
     void answer(QTcpSocket *socket, const QByteArray &chunk, const Ack &ack)
     {
         using namespace opc::ua;
         if (chunk.startsWith("HEL")) {
-            Encoder e;
-            e.raw("ACKF");
-            e.uint32(28);
-            e.uint32(0);
-            for (uint32_t v : {ack.receiveBufferSize, ack.sendBufferSize, ack.maxMessageSize, ack.maxChunkCount})
-                e.uint32(v);
-            socket->write(e.bytes());
+            socket->write(acknowledge(ack.receiveBufferSize, ack.sendBufferSize, ack.maxMessageSize, ack.maxChunkCount));
         } else if (chunk.startsWith("OPN")) {
             ++m_opens;
             Decoder d(chunk.mid(12));
@@ -87,31 +148,16 @@ private:
             d.byteString();
             d.uint32();
             const uint32_t requestId = d.uint32();
-            Encoder body;
-            body.nodeId(NodeId::num(0, 449)); // OpenSecureChannelResponse
-            body.dateTime({});
-            body.uint32(0);
-            body.uint32(0);   // Good
-            body.byte(0);     // no diagnostics
-            body.int32(-1);   // no string table
-            body.nodeId({});  // no additional header
-            body.byte(0);
-            body.uint32(0);   // protocol version
-            body.uint32(1);   // channel id
-            body.uint32(1);   // token id
-            body.dateTime({});
-            body.uint32(600000);
-            body.byteString({});
             Encoder e;
             e.raw("OPNF");
             e.uint32(0);
             e.uint32(1);
-            e.string(QStringLiteral("http://opcfoundation.org/UA/SecurityPolicy#None"));
+            e.string(SecurityPolicyNone);
             e.byteString({});
             e.byteString({});
             e.uint32(1);
             e.uint32(requestId);
-            e.raw(body.bytes());
+            e.raw(openAnswer(0, 1, 600000, {}));
             e.patchUInt32(4, static_cast<uint32_t>(e.size()));
             socket->write(e.bytes());
         } else if (chunk.startsWith("MSGF")) {
@@ -120,18 +166,13 @@ private:
         }
     }
 
-    QThread m_thread;
-    QObject m_context;
-    QTcpServer *m_server = nullptr;
-    quint16 m_port = 0;
     std::atomic_int m_opens = 0, m_requests = 0;
 };
 
-// A server of its own making for the secured channel's opening, on a
-// thread of its own: Basic256Sha256, its nonces of the length it is told,
-// the token lifetimes it is told; after the first renewal it sends one chunk
-// under the old token, `straggleMs` later.
-class SecureServer {
+// Opens secured channels of its own making: Basic256Sha256, its nonces of
+// the length it is told, the token lifetimes it is told; after the first
+// renewal it sends one chunk under the old token, `straggleMs` later.
+class SecureServer : public ThreadedServer {
 public:
     struct Options {
         int nonceLength = 32;
@@ -144,54 +185,22 @@ public:
         m_own = *opc::ua::makeApplicationCertificate(QStringLiteral("urn:fake"), {QStringLiteral("127.0.0.1")}, now.addDays(-1),
                                                      now.addDays(1));
         m_key = opc::ua::RsaKey::fromPrivateKeyPem(m_own.privateKeyPem);
-        m_thread.start();
-        m_context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(&m_context, [this] { listen(); }, Qt::BlockingQueuedConnection);
+        listen([this](QTcpSocket *socket) {
+            onChunks(socket, socket, [this, socket](const QByteArray &chunk) { answer(socket, chunk); });
+        });
     }
-    ~SecureServer()
-    {
-        QMetaObject::invokeMethod(&m_context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    quint16 port() const { return m_port; }
+    ~SecureServer() { stop(); }
     const QByteArray &certificate() const { return m_own.der; }
     int straggled() const { return m_straggled; }
 
 private:
     static constexpr opc::ua::Policy P = opc::ua::Policy::Basic256Sha256;
 
-    void listen()
-    {
-        m_server = new QTcpServer;
-        m_server->listen(QHostAddress::LocalHost, 0);
-        m_port = m_server->serverPort();
-        QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this] {
-            QTcpSocket *socket = m_server->nextPendingConnection();
-            auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-                *buffer += socket->readAll();
-                while (buffer->size() >= 8 && buffer->size() >= qFromLittleEndian<quint32>(buffer->constData() + 4)) {
-                    const QByteArray chunk = buffer->left(qFromLittleEndian<quint32>(buffer->constData() + 4));
-                    buffer->remove(0, chunk.size());
-                    answer(socket, chunk);
-                }
-            });
-        });
-    }
-
     void answer(QTcpSocket *socket, const QByteArray &chunk)
     {
         using namespace opc::ua;
-        if (chunk.startsWith("HEL")) {
-            Encoder e;
-            e.raw("ACKF");
-            e.uint32(28);
-            for (uint32_t v : {0u, 65536u, 65536u, 0u, 0u})
-                e.uint32(v);
-            socket->write(e.bytes());
-            return;
-        }
+        if (chunk.startsWith("HEL"))
+            return void(socket->write(acknowledge(65536, 65536, 0, 0)));
         if (!chunk.startsWith("OPN"))
             return;
         Decoder header(chunk.mid(12));
@@ -221,43 +230,21 @@ private:
         const QByteArray serverNonce = secureRandom(m_options.nonceLength);
         const SymmetricKeys previous = m_keys;
         m_keys = deriveKeys(P, clientNonce, serverNonce);
-        Encoder body;
-        body.nodeId(NodeId::num(0, 449));
-        body.dateTime({});
-        body.uint32(handle);
-        body.uint32(0);
-        body.byte(0);
-        body.int32(-1);
-        body.nodeId({});
-        body.byte(0);
-        body.uint32(0);
-        body.uint32(1);                 // channel id
-        body.uint32(renewal ? 2 : 1);   // token id
-        body.dateTime({});
-        body.uint32(renewal ? m_options.renewedLifetimeMs : m_options.lifetimeMs);
-        body.byteString(ByteString::of(serverNonce));
+        Encoder asymmetric;
+        asymmetric.string(QString::fromLatin1(traitsOf(P).uri));
+        asymmetric.byteString(ByteString::of(m_own.der));
+        asymmetric.byteString(ByteString::of(certificateThumbprint(clientCertificate)));
         Encoder e;
         e.raw("OPNF");
         e.uint32(0);
         e.uint32(1);
-        e.string(QString::fromLatin1(traitsOf(P).uri));
-        e.byteString(ByteString::of(m_own.der));
-        e.byteString(ByteString::of(certificateThumbprint(clientCertificate)));
+        e.raw(asymmetric.bytes());
         e.uint32(++m_sequence);
         e.uint32(requestId);
-        e.raw(body.bytes());
-        socket->write(*secureAsymmetric(P, *m_key, *clientKey, ourHeaderLength(), e.take()));
+        e.raw(openAnswer(handle, renewal ? 2 : 1, renewal ? m_options.renewedLifetimeMs : m_options.lifetimeMs, serverNonce));
+        socket->write(*secureAsymmetric(P, *m_key, *clientKey, static_cast<int>(asymmetric.size()), e.take()));
         if (renewal)
             QTimer::singleShot(m_options.straggleMs, socket, [this, socket, previous] { straggle(socket, previous); });
-    }
-
-    int ourHeaderLength() const
-    {
-        opc::ua::Encoder e;
-        e.string(QString::fromLatin1(opc::ua::traitsOf(P).uri));
-        e.byteString(opc::ua::ByteString::of(m_own.der));
-        e.byteString(opc::ua::ByteString::of(QByteArray(20, '\0')));
-        return static_cast<int>(e.size());
     }
 
     // An answer to no request, under the token the renewal replaced.
@@ -281,9 +268,75 @@ private:
     std::optional<opc::ua::RsaKey> m_key;
     opc::ua::SymmetricKeys m_keys;
     uint32_t m_sequence = 0;
-    QThread m_thread;
-    QObject m_context;
-    QTcpServer *m_server = nullptr;
-    quint16 m_port = 0;
     std::atomic_int m_straggled = 0;
+};
+
+// Stands between the bridge and the peer and rewrites the endpoints of
+// every GetEndpoints answer that goes by in the clear: what a man in the
+// middle can do before any signature.
+class EndpointRewriter : public ThreadedServer {
+public:
+    using Rewrite = std::function<void(std::vector<opc::ua::EndpointDescription> &)>;
+    EndpointRewriter(quint16 upstreamPort, Rewrite rewrite) : m_rewrite(std::move(rewrite))
+    {
+        listen([this, upstreamPort](QTcpSocket *client) {
+            auto *upstream = new QTcpSocket(client);
+            upstream->connectToHost(QHostAddress::LocalHost, upstreamPort);
+            QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] { upstream->write(client->readAll()); });
+            QObject::connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+            onChunks(upstream, client, [this, client](const QByteArray &chunk) { client->write(pass(chunk)); });
+        });
+    }
+    ~EndpointRewriter() { stop(); }
+    int rewritten() const { return m_rewritten; }
+
+private:
+    static void encode(opc::ua::Encoder &e, const opc::ua::EndpointDescription &ep)
+    {
+        using namespace opc::ua;
+        e.string(ep.endpointUrl);
+        opc::ua::encode(e, ep.server);
+        e.byteString(ep.serverCertificate);
+        e.int32(ep.securityMode);
+        e.string(ep.securityPolicyUri);
+        e.array(ep.userIdentityTokens, [](Encoder &x, const UserTokenPolicy &p) {
+            x.string(p.policyId);
+            x.int32(p.tokenType);
+            x.string(p.issuedTokenType);
+            x.string(p.issuerEndpointUrl);
+            x.string(p.securityPolicyUri);
+        });
+        e.string(ep.transportProfileUri);
+        e.byte(ep.securityLevel);
+    }
+
+    // A whole chunk from the server, rewritten when it is an unsigned
+    // GetEndpoints answer.
+    QByteArray pass(const QByteArray &chunk)
+    {
+        using namespace opc::ua;
+        constexpr qsizetype Headers = 24; // message, token, sequence
+        if (!chunk.startsWith("MSGF"))
+            return chunk;
+        try {
+            Decoder d(chunk.mid(Headers));
+            if (decodeResponseStart(d).typeId != Id::GetEndpointsResponse)
+                return chunk;
+            const QByteArray header = chunk.mid(Headers, d.position());
+            auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
+            m_rewrite(endpoints);
+            Encoder body;
+            body.raw(header);
+            body.array(endpoints, [](Encoder &x, const EndpointDescription &ep) { encode(x, ep); });
+            QByteArray out = chunk.left(Headers) + body.bytes();
+            qToLittleEndian<quint32>(static_cast<quint32>(out.size()), out.data() + 4);
+            ++m_rewritten;
+            return out;
+        } catch (const DecodeError &) {
+            return chunk;
+        }
+    }
+
+    Rewrite m_rewrite;
+    std::atomic_int m_rewritten = 0;
 };

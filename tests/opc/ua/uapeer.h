@@ -4,7 +4,6 @@
 #include "opc/automation.h"
 #include "opc/ua/security/crypto.h"
 #include "opc/ua/security/pki.h"
-#include "opc/ua/wire/services.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,9 +16,6 @@
 #include <QTcpSocket>
 #include <QThread>
 #include <atomic>
-#include <QtEndian>
-#include <functional>
-#include <memory>
 #include <QTest>
 
 // How the peer is made. By default it has a certificate of its own made
@@ -307,108 +303,6 @@ private:
     QThread m_thread;
     QObject m_context;
     FlipProxy *m_proxy = nullptr;
-};
-
-// Stands between the bridge and the peer, on a thread of its own, and
-// rewrites the endpoints of every GetEndpoints answer that goes by in the
-// clear: what a man in the middle can do before any signature.
-class EndpointRewriter {
-public:
-    using Rewrite = std::function<void(std::vector<opc::ua::EndpointDescription> &)>;
-    EndpointRewriter(quint16 upstreamPort, Rewrite rewrite)
-    {
-        m_thread.start();
-        m_context.moveToThread(&m_thread);
-        QMetaObject::invokeMethod(&m_context, [this, upstreamPort, rewrite] { listen(upstreamPort, rewrite); },
-                                  Qt::BlockingQueuedConnection);
-    }
-    ~EndpointRewriter()
-    {
-        QMetaObject::invokeMethod(&m_context, [this] { delete m_server; }, Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
-    }
-    quint16 port() const { return m_port; }
-    int rewritten() const { return m_rewritten; }
-
-private:
-    static void encode(opc::ua::Encoder &e, const opc::ua::EndpointDescription &ep)
-    {
-        using namespace opc::ua;
-        e.string(ep.endpointUrl);
-        opc::ua::encode(e, ep.server);
-        e.byteString(ep.serverCertificate);
-        e.int32(ep.securityMode);
-        e.string(ep.securityPolicyUri);
-        e.array(ep.userIdentityTokens, [](Encoder &x, const UserTokenPolicy &p) {
-            x.string(p.policyId);
-            x.int32(p.tokenType);
-            x.string(p.issuedTokenType);
-            x.string(p.issuerEndpointUrl);
-            x.string(p.securityPolicyUri);
-        });
-        e.string(ep.transportProfileUri);
-        e.byte(ep.securityLevel);
-    }
-
-    // A whole chunk from the server, rewritten when it is an unsigned
-    // GetEndpoints answer.
-    QByteArray pass(const QByteArray &chunk, const Rewrite &rewrite)
-    {
-        using namespace opc::ua;
-        constexpr qsizetype Headers = 24; // message, token, sequence
-        if (!chunk.startsWith("MSGF"))
-            return chunk;
-        try {
-            Decoder d(chunk.mid(Headers));
-            if (decodeResponseStart(d).typeId != Id::GetEndpointsResponse)
-                return chunk;
-            const QByteArray header = chunk.mid(Headers, d.position());
-            auto endpoints = d.array([](Decoder &x) { return decodeEndpointDescription(x); });
-            rewrite(endpoints);
-            Encoder body;
-            body.raw(header);
-            body.array(endpoints, [](Encoder &x, const EndpointDescription &ep) { encode(x, ep); });
-            QByteArray out = chunk.left(Headers) + body.bytes();
-            qToLittleEndian<quint32>(static_cast<quint32>(out.size()), out.data() + 4);
-            ++m_rewritten;
-            return out;
-        } catch (const DecodeError &) {
-            return chunk;
-        }
-    }
-
-    void listen(quint16 upstreamPort, Rewrite rewrite)
-    {
-        m_server = new QTcpServer;
-        m_server->listen(QHostAddress::LocalHost, 0);
-        m_port = m_server->serverPort();
-        QObject::connect(m_server, &QTcpServer::newConnection, m_server, [this, upstreamPort, rewrite] {
-            QTcpSocket *client = m_server->nextPendingConnection();
-            auto *upstream = new QTcpSocket(client);
-            upstream->connectToHost(QHostAddress::LocalHost, upstreamPort);
-            auto buffer = std::make_shared<QByteArray>();
-            QObject::connect(client, &QTcpSocket::readyRead, upstream, [client, upstream] { upstream->write(client->readAll()); });
-            QObject::connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream, buffer, rewrite] {
-                *buffer += upstream->readAll();
-                while (buffer->size() >= 8) {
-                    const quint32 size = qFromLittleEndian<quint32>(buffer->constData() + 4);
-                    if (buffer->size() < size)
-                        return;
-                    client->write(pass(buffer->left(size), rewrite));
-                    buffer->remove(0, size);
-                }
-            });
-            QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-            QObject::connect(upstream, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
-        });
-    }
-
-    QThread m_thread;
-    QObject m_context;
-    QTcpServer *m_server = nullptr;
-    quint16 m_port = 0;
-    std::atomic_int m_rewritten = 0;
 };
 
 // Reads the item from the cache until its quality is what is wanted.

@@ -144,10 +144,25 @@ std::optional<int> paddingLength(QByteArrayView plainText, bool extraPadding)
 
 bool hmacSha256Into(QByteArrayView key, QByteArrayView data, unsigned char *out)
 {
-    unsigned int length = 0;
-    return HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char *>(data.data()),
-                static_cast<size_t>(data.size()), out, &length) &&
-           length == 32;
+    // One context per thread, keyed anew for each chunk: the one-shot HMAC
+    // would fetch the algorithm and make a context every time.
+    struct Mac {
+        EVP_MAC *mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+        EVP_MAC_CTX *ctx = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+        ~Mac()
+        {
+            EVP_MAC_CTX_free(ctx);
+            EVP_MAC_free(mac);
+        }
+    };
+    thread_local Mac hmac;
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    size_t length = 0;
+    return hmac.ctx &&
+           EVP_MAC_init(hmac.ctx, reinterpret_cast<const unsigned char *>(key.data()), static_cast<size_t>(key.size()), params) == 1 &&
+           EVP_MAC_update(hmac.ctx, reinterpret_cast<const unsigned char *>(data.data()), static_cast<size_t>(data.size())) == 1 &&
+           EVP_MAC_final(hmac.ctx, out, &length, 32) == 1 && length == 32;
 }
 
 QByteArray hmacSha256(QByteArrayView key, QByteArrayView data)
