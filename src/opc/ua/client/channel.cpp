@@ -233,26 +233,27 @@ void Channel::finishOpen(int32_t error)
 
 void Channel::request(QByteArrayView message, int timeoutMs, Callback callback, uint32_t maxReplyBytes)
 {
-    int32_t refused = S::RPC_S_SERVER_UNAVAILABLE;
-    {
-        QMutexLocker lock(&m_lock);
-        if (m_state == State::Open) {
-            // A message the peer said it would not take is refused here,
-            // not sent.
-            if (!chunksFor(message.size(), chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode), m_peer)) {
-                refused = S::E_FAIL;
-            } else {
-                const uint32_t requestId = ++m_requestId;
-                m_pending.push_back({requestId, std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
-                if (sendChunks("MSG", requestId, message))
-                    return;
-                // The connection went under it: the worker finds out soon.
-                callback = std::move(m_pending.back().callback);
-                m_pending.pop_back();
-            }
-        }
-    }
-    callback({refused, {}});
+    // A refused request keeps its callback: it is said here.
+    if (const auto refused = tryRequest(message, timeoutMs, std::move(callback), maxReplyBytes))
+        callback({*refused, {}});
+}
+
+std::optional<int32_t> Channel::tryRequest(QByteArrayView message, int timeoutMs, Callback &&callback, uint32_t maxReplyBytes)
+{
+    QMutexLocker lock(&m_lock);
+    if (m_state != State::Open)
+        return S::RPC_S_SERVER_UNAVAILABLE;
+    // A message the peer said it would not take is refused here, not sent.
+    if (!chunksFor(message.size(), chunkBody(m_peer.receiveBufferSize, m_security.policy, m_security.mode), m_peer))
+        return S::E_FAIL;
+    const uint32_t requestId = ++m_requestId;
+    m_pending.push_back({requestId, std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
+    if (sendChunks("MSG", requestId, message))
+        return std::nullopt;
+    // The connection went under it: the worker finds out soon.
+    callback = std::move(m_pending.back().callback);
+    m_pending.pop_back();
+    return S::RPC_S_SERVER_UNAVAILABLE;
 }
 
 bool Channel::sendChunks(const char *type, uint32_t requestId, QByteArrayView body)

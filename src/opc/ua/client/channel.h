@@ -79,6 +79,10 @@ public:
     // answer, or at once when the request cannot go. An answer longer than
     // maxReplyBytes (when given) or than our message size fails it.
     void request(QByteArrayView message, int timeoutMs, Callback callback, uint32_t maxReplyBytes = 0);
+    // The same, but a request that cannot go is refused by the error
+    // returned, its callback left to the caller unheard: for a caller that
+    // holds a lock of its own the callback might want.
+    std::optional<int32_t> tryRequest(QByteArrayView message, int timeoutMs, Callback &&callback, uint32_t maxReplyBytes = 0);
     // Sends CloseSecureChannel and drops the connection; pending requests
     // fail.
     void close();

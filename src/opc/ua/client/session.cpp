@@ -445,18 +445,24 @@ void Session::callOnce(const CallPtr &call)
 
 bool Session::trySend(const CallPtr &call)
 {
-    QMutexLocker lock(&m_sendLock);
-    if (!m_channel || !m_channel->isOpen() || m_closedForGood || m_recovering)
-        return false;
-    RequestHeader header;
-    header.authenticationToken = m_authToken;
-    header.timeoutHint = static_cast<uint32_t>(call->timeoutMs);
-    // Written into the buffer of the last request: no allocation a call.
-    Encoder e(std::move(m_request));
-    encodeRequest(e, call->typeId, header, call->body);
-    m_lastSent = monotonicMs();
-    m_channel->request(e.bytes(), call->timeoutMs, [this, call](const Reply &reply) { onReply(call, reply); });
-    m_request = e.take();
+    std::optional<int32_t> refused;
+    {
+        QMutexLocker lock(&m_sendLock);
+        if (!m_channel || !m_channel->isOpen() || m_closedForGood || m_recovering)
+            return false;
+        RequestHeader header;
+        header.authenticationToken = m_authToken;
+        header.timeoutHint = static_cast<uint32_t>(call->timeoutMs);
+        // Written into the buffer of the last request: no allocation a call.
+        Encoder e(std::move(m_request));
+        encodeRequest(e, call->typeId, header, call->body);
+        m_lastSent = monotonicMs();
+        refused = m_channel->tryRequest(e.bytes(), call->timeoutMs, [this, call](const Reply &reply) { onReply(call, reply); });
+        m_request = e.take();
+    }
+    // Said outside the lock: what the call does next may send again.
+    if (refused)
+        call->done(*refused, {});
     return true;
 }
 

@@ -338,6 +338,24 @@ private slots:
         QVERIFY(!m_channel->isOpen());
     }
 
+    // A call the channel refuses at once is answered outside the session's
+    // lock: what its answer does next may call again (it hung there).
+    void aRefusedCallMayCallAgain()
+    {
+        Channel channel;
+        channel.openDetached({8192, 8192, 100, 0}); // the peer takes no request over 100 bytes
+        Session session;
+        session.setChannel(&channel);
+        session.setTarget(*parseTarget(QStringLiteral("opc.tcp://127.0.0.1")), QStringLiteral("urn:s"));
+        const auto big = [](Encoder &e) { e.raw(QByteArray(200, 'x')); };
+        std::vector<int32_t> answers;
+        session.call(Id::ReadRequest, big, 5000, [&](int32_t first, const QByteArray &) {
+            answers.push_back(first);
+            session.call(Id::ReadRequest, big, 5000, [&](int32_t second, const QByteArray &) { answers.push_back(second); });
+        });
+        QCOMPARE(answers, (std::vector<int32_t>{S::E_FAIL, S::E_FAIL}));
+    }
+
     void unansweredRequestsTimeOut()
     {
         expect(1, 100);
