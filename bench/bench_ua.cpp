@@ -2,7 +2,7 @@
 // The OPC UA bridge beside node-opcua's own client, against the same
 // node-opcua peer in the same run: one Read of 10,000 variables, 10,000
 // sequential Reads, and 10,000 items changing every second.
-#include "opc/ua/client/client.h"
+#include "uabenchclient.h"
 #include "opc/ua/security/pki.h"
 #include "uapeer.h"
 
@@ -67,37 +67,14 @@ NodeClientCertificate nodeClientCertificate()
 // One table: the bridge and node-opcua's client on the same endpoint.
 bool measure(UaPeer &peer, const char *policy, const char *mode, const NodeClientCertificate &nodeCertificate)
 {
-    Worker worker;
-    Client *client = nullptr;
-    QObject *context = worker.context();
-    worker.call<int>(2000, 0, [context, &client](std::function<void(int)> done) {
-        client = new Client(context);
-        done(0);
-    });
-    const Target target = *parseTarget(peer.url());
     const QString server = QStringLiteral("urn:quorivo:peer (%1, %2)").arg(QLatin1String(policy), QLatin1String(mode));
-    if (worker.call<int32_t>(12000, -1, [client, target, server](std::function<void(int32_t)> done) {
-            client->connectTo(target, server, 10000, done);
-        }) != 0) {
+    BenchClient bridge(peer.url(), server);
+    if (!bridge.connected()) {
         std::printf("OPC UA bench: the bridge could not connect to %s\n", qPrintable(server));
         return false;
     }
-    // A read as the bridge makes it (sent from this thread, its list
-    // encoded once): the answer decoded into data values.
-    const auto read = [&](const QByteArray &list) {
-        const QByteArray message = worker.callHere<QByteArray>(11000, {}, [client, &list](std::function<void(QByteArray)> done) {
-            client->callFromAnyThread(Id::ReadRequest,
-                                      [list](Encoder &e) {
-                                          e.float64(0);
-                                          e.int32(2);
-                                          e.raw(list);
-                                      },
-                                      10000, [done](int32_t, const QByteArray &m) { done(m); });
-        });
-        Decoder d(message);
-        decodeResponseStart(d);
-        return d.array([](Decoder &x) { return x.dataValue(); }).size();
-    };
+    Client *client = bridge.client();
+    const auto read = [&bridge](const QByteArray &list) { return bridge.read(list); };
 
     // The peer compiles its hot paths on first use: it is warmed before
     // either client is measured, so neither pays for that alone.
@@ -146,7 +123,7 @@ bool measure(UaPeer &peer, const char *policy, const char *mode, const NodeClien
     std::vector<Client::ItemSpec> wanted;
     for (int i = 0; i < 10000; ++i)
         wanted.push_back({static_cast<uint32_t>(i + 1), all[static_cast<size_t>(i)].nodeId, 1000});
-    worker.call<int32_t>(30000, -1, [client, wanted](std::function<void(int32_t)> done) {
+    bridge.worker().call<int32_t>(30000, -1, [client, wanted](std::function<void(int32_t)> done) {
         client->addSubscription(1, 1000, [client, wanted, done](int32_t e, double) {
             if (e)
                 return done(e);
@@ -161,13 +138,6 @@ bool measure(UaPeer &peer, const char *policy, const char *mode, const NodeClien
     const double seconds = t.nsecsElapsed() / 1e9;
     const double perSecond = (client->notifications() - n0) / seconds;
     const double cpu = (cpuSeconds() - cpu0) / seconds * 100;
-
-    worker.call<int32_t>(5000, -1, [client](std::function<void(int32_t)> done) {
-        client->disconnectFrom([client, done](int32_t e) {
-            client->deleteLater();
-            done(e);
-        });
-    });
 
     const auto ms = [](double v) { return QString::number(v, 'f', 1) + QStringLiteral(" ms"); };
     const auto num = [&theirs](const char *key, int digits, const char *unit) {

@@ -8,7 +8,7 @@
 //   quorivo_bench_uacounts --tools    and strace's and callgrind's too
 //   quorivo_bench_uacounts --client <url> <endpoint> <workload> <reads>
 //                                      one client run, for the tools to watch
-#include "opc/ua/client/client.h"
+#include "uabenchclient.h"
 #include "uapeer.h"
 
 #include <QCoreApplication>
@@ -77,34 +77,11 @@ struct Counts {
 // reads one variable, "bulk" 10,000. The counts of the calls alone.
 std::optional<Counts> runClient(const QString &url, const QString &endpoint, const QString &workload, int reads)
 {
-    Worker worker;
-    Client *client = nullptr;
-    QObject *context = worker.context();
-    worker.call<int>(2000, 0, [context, &client](std::function<void(int)> done) {
-        client = new Client(context);
-        done(0);
-    });
-    const Target target = *parseTarget(url);
-    if (worker.call<int32_t>(12000, -1, [client, target, endpoint](std::function<void(int32_t)> done) {
-            client->connectTo(target, endpoint, 10000, done);
-        }) != 0)
+    BenchClient bridge(url, endpoint);
+    if (!bridge.connected())
         return std::nullopt;
     const std::vector<ReadValueId> all = massNodes(10000);
-    // The read lists encoded once, as lists that are read again and again are.
-    const auto read = [&](const QByteArray &list) {
-        const QByteArray message = worker.callHere<QByteArray>(11000, {}, [client, &list](std::function<void(QByteArray)> done) {
-            client->callFromAnyThread(Id::ReadRequest,
-                                      [list](Encoder &e) {
-                                          e.float64(0);
-                                          e.int32(2);
-                                          e.raw(list);
-                                      },
-                                      10000, [done](int32_t, const QByteArray &m) { done(m); });
-        });
-        Decoder d(message);
-        decodeResponseStart(d);
-        return d.array([](Decoder &x) { return x.dataValue(); }).size();
-    };
+    const auto read = [&bridge](const QByteArray &list) { return bridge.read(list); };
     const bool bulk = workload == QLatin1String("bulk");
     const QByteArray one = encodeReadList({all.front()}), many = encodeReadList(all);
     for (int i = 0; i < (bulk ? 2 : 100); ++i)
@@ -115,12 +92,6 @@ std::optional<Counts> runClient(const QString &url, const QString &endpoint, con
     for (int i = 0; i < reads; ++i)
         values += read(bulk ? many : one);
     Counts counts{static_cast<double>(allocations.load() - allocated) / reads, static_cast<double>(minorFaults() - faults) / reads};
-    worker.call<int32_t>(5000, -1, [client](std::function<void(int32_t)> done) {
-        client->disconnectFrom([client, done](int32_t e) {
-            client->deleteLater();
-            done(e);
-        });
-    });
     if (values != static_cast<size_t>(reads) * (bulk ? all.size() : 1))
         return std::nullopt;
     return counts;

@@ -184,18 +184,24 @@ GroupState &GroupBound::check()
 
 void GroupBound::subscribe(GroupState &g)
 {
-    if (g.onServer)
-        return;
+    if (!g.onServer)
+        askRate(g);
+}
+
+void GroupBound::askRate(GroupState &g)
+{
     const uint32_t key = g.key;
     const double rate = rateAsked(g.requestedRate);
+    const bool made = g.onServer;
     // Held by the worker's callback too: a call that outlives its wait
     // writes into it, not into a stack that is gone.
     auto revised = std::make_shared<double>(0);
-    const int32_t error = m_link->run(CallTimeoutMs, [key, rate, revised](Client &c, std::function<void(int32_t)> done) {
-        c.addSubscription(key, rate, [revised, done](int32_t e, double r) {
+    const int32_t error = m_link->run(CallTimeoutMs, [key, rate, made, revised](Client &c, std::function<void(int32_t)> done) {
+        auto granted = [revised, done](int32_t e, double r) {
             *revised = r;
             done(e);
-        });
+        };
+        made ? c.modifySubscription(key, rate, granted) : c.addSubscription(key, rate, granted);
     });
     if (error)
         throw OpcError(error);

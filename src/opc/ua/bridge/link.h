@@ -106,6 +106,9 @@ protected:
     // The group's subscription, made now at the rate it was given if it
     // is not made yet.
     void subscribe(GroupState &g);
+    // The rate it was given asked of the server: the subscription made at
+    // it, or changed to it; what the server granted is kept.
+    void askRate(GroupState &g);
     LinkPtr m_link;
     std::shared_ptr<GroupState> m_g;
 };

@@ -221,20 +221,8 @@ public:
     {
         GroupState &g = check();
         g.requestedRate = requested;
-        if (!g.onServer)
-            return;
-        const uint32_t key = g.key;
-        const double rate = rateAsked(requested);
-        auto revised = std::make_shared<double>(0);
-        const int32_t error = m_link->run(CallTimeoutMs, [key, rate, revised](Client &c, std::function<void(int32_t)> done) {
-            c.modifySubscription(key, rate, [revised, done](int32_t e, double r) {
-                *revised = r;
-                done(e);
-            });
-        });
-        if (error)
-            throw OpcError(error);
-        g.grantedRate = grantedRateOf(*revised, requested);
+        if (g.onServer)
+            askRate(g);
     }
     bool IsSubscribed() override { return check().subscribed; }
     void setIsSubscribed(bool on) override
