@@ -3,6 +3,7 @@
 
 #include "opc/errors.h"
 #include "opc/ua/client/socket.h"
+#include "opc/ua/security/secret.h"
 #include "opc/ua/security/securechunk.h"
 #include "opc/ua/wire/services.h"
 
@@ -283,6 +284,13 @@ bool Channel::sendChunks(const char *type, uint32_t requestId, QByteArrayView bo
         offset += n;
     } while (offset < body.size());
     return true;
+}
+
+void Channel::forgetSent()
+{
+    QMutexLocker lock(&m_lock);
+    m_out.resize(m_out.capacity());
+    wipeBytes(m_out);
 }
 
 void Channel::openDetached(const TransportLimits &peer)

@@ -90,6 +90,9 @@ public:
     // is emitted, so the owner reconnects.
     void drop(int32_t error) { fail(error); }
     bool isOpen() const { return m_state == State::Open; }
+    // Wipes the buffer the last chunks were made in: after one that carried
+    // a password in the clear.
+    void forgetSent();
 
     // Set before open(); a renewal keeps it.
     void setSecurity(ChannelSecurity security) { m_security = std::move(security); }

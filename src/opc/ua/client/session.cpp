@@ -311,6 +311,7 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
         done(0);
     });
     wipeBytes(request);
+    m_channel->forgetSent();
 }
 
 // The namespace table, for item ids given by namespace URI, and the
