@@ -68,41 +68,38 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.read(1 << 20) : QByteArray();
 }
 
-// Every certificate in a folder, DER or PEM.
-std::vector<X509Ptr> certificatesIn(const QString &folder)
+// Every object of one kind in a folder, each file DER or PEM.
+template <typename T>
+std::vector<T *> objectsIn(const QString &folder, T *(*fromDer)(T **, const unsigned char **, long),
+                           T *(*fromPem)(BIO *, T **, pem_password_cb *, void *))
 {
-    std::vector<X509Ptr> out;
+    std::vector<T *> out;
     for (const QString &name : QDir(folder).entryList(QDir::Files)) {
         const QByteArray data = readAll(folder + QLatin1Char('/') + name);
-        X509Ptr cert = parse(data);
-        if (!cert) {
+        const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
+        T *object = fromDer(nullptr, &p, static_cast<long>(data.size()));
+        if (!object) {
             std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(data.constData(), static_cast<int>(data.size())),
                                                           BIO_free);
-            cert = X509Ptr(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, X509_free);
+            object = bio ? fromPem(bio.get(), nullptr, nullptr, nullptr) : nullptr;
         }
-        if (cert)
-            out.push_back(std::move(cert));
+        if (object)
+            out.push_back(object);
     }
     return out;
 }
 
-// Revocation lists in a folder, DER or PEM.
+std::vector<X509Ptr> certificatesIn(const QString &folder)
+{
+    std::vector<X509Ptr> out;
+    for (X509 *cert : objectsIn<X509>(folder, d2i_X509, PEM_read_bio_X509))
+        out.emplace_back(cert, X509_free);
+    return out;
+}
+
 std::vector<X509_CRL *> revocationListsIn(const QString &folder)
 {
-    std::vector<X509_CRL *> out;
-    for (const QString &name : QDir(folder).entryList(QDir::Files)) {
-        const QByteArray data = readAll(folder + QLatin1Char('/') + name);
-        const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
-        X509_CRL *crl = d2i_X509_CRL(nullptr, &p, static_cast<long>(data.size()));
-        if (!crl) {
-            std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(data.constData(), static_cast<int>(data.size())),
-                                                          BIO_free);
-            crl = bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr;
-        }
-        if (crl)
-            out.push_back(crl);
-    }
-    return out;
+    return objectsIn<X509_CRL>(folder, d2i_X509_CRL, PEM_read_bio_X509_CRL);
 }
 
 QDateTime dateOf(const ASN1_TIME *time)
