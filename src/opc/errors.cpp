@@ -8,7 +8,7 @@ namespace opc {
 
 namespace {
 using namespace Status;
-constexpr std::array<std::pair<int32_t, const char *>, 33> Names{{
+constexpr std::array<std::pair<int32_t, const char *>, 34> Names{{
     {S_OK, "S_OK"},
     {NUMERIC_OVERFLOW, "Overflow"},
     {E_FAIL, "E_FAIL"},
@@ -42,6 +42,7 @@ constexpr std::array<std::pair<int32_t, const char *>, 33> Names{{
     {UA_E_TRANSPORTLIMITS, "BadTcpMessageTooLarge"},
     {UA_E_CLEARPASSWORD, "BadSecurityModeInsufficient"},
     {UA_E_PKIUNSAFE, "BadConfigurationError"},
+    {UA_E_TIMEOUT, "BadTimeout"},
 }};
 } // namespace
 

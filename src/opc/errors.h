@@ -47,6 +47,7 @@ constexpr int32_t UA_E_CERTPOLICY = status(0x81140000);          // BadCertifica
 constexpr int32_t UA_E_TRANSPORTLIMITS = status(0x80800000);     // BadTcpMessageTooLarge
 constexpr int32_t UA_E_CLEARPASSWORD = status(0x80E60000);       // BadSecurityModeInsufficient
 constexpr int32_t UA_E_PKIUNSAFE = status(0x80890000);           // BadConfigurationError
+constexpr int32_t UA_E_TIMEOUT = status(0x800A0000);             // BadTimeout
 } // namespace Status
 
 // The name of a known code ("OPC_E_DUPLICATENAME"), or empty.

@@ -3,7 +3,10 @@
 
 #include "opc/ua/wire/services.h"
 
+#include <QElapsedTimer>
 #include <QScopeGuard>
+#include <atomic>
+#include <mutex>
 #include <set>
 
 namespace opc::ua {
@@ -14,10 +17,36 @@ namespace S = opc::Status;
 
 namespace {
 
-constexpr size_t FlatListingLimit = 1000000;
-// A large folder comes in answers of this many references, each far
-// inside any message limit, continued with BrowseNext.
+// A large folder is asked in answers of this many references, continued
+// with BrowseNext. Some servers send a folder whole whatever was asked
+// (OPC 10000-4 §5.9.2.2 tells them not to): that is taken as it comes,
+// within the bounds of the listing and of the message's decoding.
 constexpr uint32_t ReferencesPerAnswer = 1000;
+
+std::mutex limitsLock;
+BrowseLimits limits;
+
+// What one listing has taken so far, against its bounds.
+class Budget {
+public:
+    Budget() : m_limits(browseLimits()) { m_clock.start(); }
+    // An answer of this many bytes came, and the listing holds so many
+    // references; throws the bound's error number once one is passed.
+    void spend(qsizetype bytes, size_t references)
+    {
+        m_bytes += bytes;
+        if (references > m_limits.references || m_bytes > m_limits.bytes)
+            throw OpcError(S::E_OUTOFMEMORY);
+        if (m_clock.elapsed() > m_limits.milliseconds)
+            throw OpcError(S::UA_E_TIMEOUT);
+    }
+    size_t maxReferences() const { return m_limits.references; }
+
+private:
+    BrowseLimits m_limits;
+    QElapsedTimer m_clock;
+    qint64 m_bytes = 0;
+};
 // Answers that bring nothing but another continuation point: a few are a
 // busy server's, an endless run a hostile one's.
 constexpr int MaxEmptyAnswers = 16;
@@ -28,7 +57,8 @@ public:
 
     void ShowBranches() override
     {
-        const auto children = browse(current());
+        Budget budget;
+        const auto children = browse(current(), budget);
         std::vector<NodeId> variables;
         m_list.clear();
         for (const auto &c : children)
@@ -43,8 +73,9 @@ public:
     void ShowLeafs(bool flat) override
     {
         m_list.clear();
+        Budget budget;
         if (!flat) {
-            for (const auto &c : browse(current()))
+            for (const auto &c : browse(current(), budget))
                 if (c.nodeClass == 2)
                     m_list.push_back({c.name, c.nodeId.toString()});
             return;
@@ -55,14 +86,14 @@ public:
         while (!frontier.empty()) {
             std::vector<NodeId> next;
             for (const NodeId &node : frontier)
-                for (const auto &c : browse(node)) {
+                for (const auto &c : browse(node, budget)) {
                     const QString id = c.nodeId.toString();
                     if (!seen.insert(id).second)
                         continue;
                     if (c.nodeClass == 2)
                         m_list.push_back({id, id});
                     next.push_back(c.nodeId);
-                    if (m_list.size() > FlatListingLimit || seen.size() > FlatListingLimit) {
+                    if (seen.size() > budget.maxReferences()) {
                         m_list.clear();
                         throw OpcError(S::E_OUTOFMEMORY);
                     }
@@ -93,7 +124,8 @@ public:
 
     void MoveDown(const QString &branch) override
     {
-        for (const auto &c : browse(current()))
+        Budget budget;
+        for (const auto &c : browse(current(), budget))
             if ((c.nodeClass == 1 || c.nodeClass == 2) && c.name == branch) {
                 m_path.push_back(c.nodeId);
                 return;
@@ -111,7 +143,8 @@ public:
 
     QString GetItemID(const QString &leaf) override
     {
-        for (const auto &c : browse(current()))
+        Budget budget;
+        for (const auto &c : browse(current(), budget))
             if (c.nodeClass == 2 && c.name == leaf)
                 return c.nodeId.toString();
         throw OpcError(S::E_INVALIDARG);
@@ -127,8 +160,8 @@ private:
     NodeId current() const { return m_path.empty() ? NodeId::num(0, Id::ObjectsFolder) : m_path.back(); }
 
     // Forward hierarchical references to objects and variables, following
-    // continuation points to the end.
-    std::vector<Child> browse(const NodeId &node)
+    // continuation points to the end, within the listing's budget.
+    std::vector<Child> browse(const NodeId &node, Budget &budget)
     {
         m_link->check();
         std::vector<Child> out;
@@ -153,18 +186,15 @@ private:
                     throw OpcError(S::E_FAIL);
                 if (results[0].status.isBad())
                     throw OpcError(results[0].status.code == Status::BadNodeIdUnknown ? S::E_INVALIDARG : S::E_FAIL);
-                // No more than we asked for in an answer (OPC 10000-4
-                // §5.9.2.2), no more than a listing holds in all.
-                if (results[0].references.size() > ReferencesPerAnswer)
-                    throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
-                if (out.size() + results[0].references.size() > FlatListingLimit)
-                    throw OpcError(S::E_OUTOFMEMORY);
+                // The continuation point is ours to give back from here on,
+                // whatever bound the answer passes.
+                continuation = results[0].continuationPoint;
+                budget.spend(message.size(), out.size() + results[0].references.size());
                 empty = results[0].references.empty() ? empty + 1 : 0;
                 for (const auto &ref : results[0].references)
                     if (ref.nodeId.serverIndex == 0 && ref.nodeId.namespaceUri.isNull())
                         out.push_back({ref.displayName.text.isEmpty() ? ref.browseName.name : ref.displayName.text,
                                        ref.nodeId.id, ref.nodeClass});
-                continuation = results[0].continuationPoint;
             } catch (const DecodeError &) {
                 throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
             }
@@ -270,5 +300,17 @@ private:
 } // namespace
 
 BrowserPtr newUaBrowser(LinkPtr link) { return std::make_shared<UaBrowser>(std::move(link)); }
+
+BrowseLimits browseLimits()
+{
+    const std::lock_guard lock(limitsLock);
+    return limits;
+}
+
+void setBrowseLimits(const BrowseLimits &given)
+{
+    const std::lock_guard lock(limitsLock);
+    limits = given;
+}
 
 } // namespace opc::ua

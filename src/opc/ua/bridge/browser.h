@@ -10,4 +10,17 @@ namespace opc::ua {
 // below the Objects folder, by browse name.
 OPCAutomation::BrowserPtr newUaBrowser(LinkPtr link);
 
+// What one listing of the browser (a folder's branches or leaves, a flat
+// listing, a step down) may take of the server's answers, however many
+// references each answer brings: past a bound it fails with an error
+// number and gives the server's continuation point back.
+struct BrowseLimits {
+    size_t references = 1000000;
+    qint64 bytes = qint64{128} << 20; // of answers, as received
+    qint64 milliseconds = 60000;
+};
+BrowseLimits browseLimits();
+// For tests: tighter bounds for the browsers made from now on.
+void setBrowseLimits(const BrowseLimits &limits);
+
 } // namespace opc::ua

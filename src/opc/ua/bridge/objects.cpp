@@ -305,8 +305,8 @@ public:
         g->removed = true;
         for (auto &item : g->items)
             item->removed = true;
-        if (!g->onServer)
-            return;
+        // Even a group not made on the server yet: one being made for it
+        // (the window stopped waiting) is deleted once it is.
         const uint32_t key = g->key;
         m_link->run(CallTimeoutMs, [key](Client &c, std::function<void(int32_t)> done) { c.removeSubscription(key, done); });
     }

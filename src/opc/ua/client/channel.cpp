@@ -251,9 +251,13 @@ std::optional<int32_t> Channel::tryRequest(QByteArrayView message, int timeoutMs
     m_pending.push_back({requestId, std::move(callback), nowMs() + timeoutMs, {}, 0, maxReplyBytes});
     if (sendChunks("MSG", requestId, message))
         return std::nullopt;
-    // The connection went under it: the worker finds out soon.
+    // The connection went under it. Nothing more is sent on it from now on
+    // (a caller that sends again at once would go round without end), and
+    // the worker drops it as a loss does.
     callback = std::move(m_pending.back().callback);
     m_pending.pop_back();
+    m_state = State::Broken;
+    QMetaObject::invokeMethod(this, [this] { fail(S::RPC_S_SERVER_UNAVAILABLE); }, Qt::QueuedConnection);
     return S::RPC_S_SERVER_UNAVAILABLE;
 }
 
@@ -344,7 +348,7 @@ void Channel::processInput()
         if (size < HeaderSize || size > std::max(m_local.receiveBufferSize, MinBufferSize)) {
             // A chunk larger than we allowed: while opening the server is
             // told apart, once open the channel is lost.
-            return fail(m_state == State::Open ? S::RPC_S_SERVER_UNAVAILABLE : S::UA_E_TRANSPORTLIMITS);
+            return fail(wasOpened() ? S::RPC_S_SERVER_UNAVAILABLE : S::UA_E_TRANSPORTLIMITS);
         }
         if (m_in.size() - m_inBegin < size)
             break;
@@ -355,7 +359,7 @@ void Channel::processInput()
             try {
                 failure = handleChunk(QByteArrayView(m_in.data() + m_inBegin, size), deliveries);
             } catch (const DecodeError &e) {
-                failure = failureOf(e, m_state == State::Open);
+                failure = failureOf(e, wasOpened());
             }
             m_inBegin += size;
         }
@@ -448,7 +452,7 @@ int32_t Channel::handleChunk(QByteArrayView raw, Deliveries &out)
         // A server that will not open a secured channel with us says why:
         // most often it does not (yet) trust our certificate.
         const uint32_t code = d.uint32() & 0xFFFF0000u;
-        const bool refusedUs = m_state != State::Open && m_security.secured() && refusesOurCertificate(code);
+        const bool refusedUs = !wasOpened() && m_security.secured() && refusesOurCertificate(code);
         return refusedUs ? S::UA_E_OWNCERTREFUSED : S::RPC_S_SERVER_UNAVAILABLE;
     }
     if (type != "OPN" && type != "MSG" && type != "CLO")
@@ -510,7 +514,7 @@ void Channel::checkDeadlines()
         const qint64 now = nowMs();
         for (size_t i = 0; i < m_pending.size();)
             if (m_pending[i].deadline <= now)
-                take(m_pending[i].requestId, {S::RPC_S_SERVER_UNAVAILABLE, {}}, expired);
+                take(m_pending[i].requestId, {S::RPC_S_SERVER_UNAVAILABLE, {}, true}, expired);
             else
                 ++i;
     }
@@ -523,7 +527,7 @@ void Channel::onSocketError()
 {
     if (m_state == State::Closed)
         return;
-    if (m_state != State::Open)
+    if (!wasOpened())
         finishOpen(S::RPC_S_SERVER_UNAVAILABLE);
     else
         fail(S::RPC_S_SERVER_UNAVAILABLE);
@@ -547,7 +551,7 @@ void Channel::fail(int32_t error)
         QMutexLocker lock(&m_lock);
         if (m_state == State::Closed)
             return;
-        wasOpen = m_state == State::Open;
+        wasOpen = wasOpened();
         m_state = State::Closed;
         pending = std::exchange(m_pending, {});
         if (m_socket) {

@@ -25,6 +25,7 @@ namespace opc::ua {
 struct Reply {
     int32_t error = 0;
     QByteArray message;
+    bool timedOut = false; // no answer within the request's time
 };
 
 // How a channel is secured: a policy and mode, our certificate and key,
@@ -122,7 +123,9 @@ signals:
     void lost(int32_t error);
 
 private:
-    enum class State { Closed, Connecting, Hello, Opening, Open };
+    // Broken: a send failed; nothing more goes out, and the worker drops
+    // the connection as lost at its next turn.
+    enum class State { Closed, Connecting, Hello, Opening, Open, Broken };
     struct Pending {
         uint32_t requestId;
         Callback callback;
@@ -138,6 +141,8 @@ private:
     };
     using Deliveries = std::vector<Delivery>;
 
+    // Open, or open until a send failed a moment ago.
+    bool wasOpened() const { return m_state == State::Open || m_state == State::Broken; }
     void onConnected();
     void onReadable();
     void onSocketError();

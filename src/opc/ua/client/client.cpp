@@ -15,7 +15,12 @@ namespace S = opc::Status;
 
 namespace {
 constexpr int ReconnectTimeoutMs = 10000;
+constexpr int FirstReconnectDelayMs = 250;
 constexpr int MaxReconnectDelayMs = 8000;
+// A connection that lasted this long was a good one: the next loss starts
+// the waits from the shortest again. One that did not (a server that takes
+// a session and resets at once) keeps the longest.
+constexpr qint64 StableConnectionMs = 30000;
 } // namespace
 
 Client::Client(QObject *parent) : QObject(parent)
@@ -28,6 +33,7 @@ Client::Client(QObject *parent) : QObject(parent)
         m_subscriptions.restore();
     });
     connect(&m_session, &Session::lostForGood, this, [this] {
+        m_givenUp = true;
         m_subscriptions.stopPublishing();
         m_subscriptions.cache().markCommFailure(true);
     });
@@ -58,9 +64,12 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
     const EndpointChoice choice = parseEndpointChoice(serverUri);
     m_session.setTarget(target, choice.serverUri);
     m_refused.reset();
+    m_givenUp = false;
+    m_reconnectDelay = FirstReconnectDelayMs;
     const auto finish = [this, done](int32_t e) {
         if (e == 0) {
             m_wanted = true;
+            m_connectedAt.start();
             m_subscriptions.cache().setConnected(true);
         } else if (m_channel) {
             m_channel->close();
@@ -189,8 +198,12 @@ void Client::onLost(int32_t)
     // A user-name session cannot be opened again: its password went with
     // the first activation and is not kept. Trying without it would only
     // pile refused logins on the server (and may lock the account), so
-    // such a connection stays lost until the operator connects again.
-    if (m_wanted && m_session.target().user.isEmpty())
+    // such a connection stays lost until the operator connects again. So
+    // does one whose server closed every session made again.
+    if (m_connectedAt.isValid() && m_connectedAt.elapsed() >= StableConnectionMs)
+        m_reconnectDelay = FirstReconnectDelayMs;
+    m_connectedAt.invalidate();
+    if (m_wanted && !m_givenUp && m_session.target().user.isEmpty())
         scheduleReconnect();
 }
 
@@ -218,7 +231,7 @@ void Client::reconnect()
                 scheduleReconnect();
                 return;
             }
-            m_reconnectDelay = 250;
+            m_connectedAt.start();
             ++m_reconnects;
             m_subscriptions.cache().setConnected(true);
             m_subscriptions.restore();

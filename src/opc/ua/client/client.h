@@ -8,6 +8,7 @@
 #include "opc/ua/client/target.h"
 #include "opc/ua/client/worker.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <atomic>
@@ -125,7 +126,9 @@ private:
     bool m_wanted = false; // the program holds a connection
     uint32_t m_requestedLifetime = 600000;
     TransportLimits m_limits;
+    bool m_givenUp = false; // the session will not come back without the operator
     int m_reconnectDelay = 250;
+    QElapsedTimer m_connectedAt; // since the present connection was made
     QTimer m_reconnect;
     std::atomic_int m_reconnects = 0;
     Session m_session;

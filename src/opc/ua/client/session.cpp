@@ -26,6 +26,11 @@ qint64 monotonicMs()
 constexpr int StepTimeoutMs = 5000;
 constexpr int KeepAliveTimeoutMs = 5000;
 constexpr int CloseTimeoutMs = 2000;
+// A server that closes every session made for it again is not asked for a
+// new one without end: the waits grow, and past the last one the loss is
+// shown. A session that lasted this long counts as a success.
+constexpr int RecoveryDelaysMs[] = {0, 1000, 2000, 4000, 8000};
+constexpr qint64 StableSessionMs = 60000;
 // Asked of the server; it answers with the timeout it grants.
 constexpr double RequestedTimeoutMs = 120000;
 
@@ -84,6 +89,8 @@ void Session::setTarget(const Target &target, const QString &serverUri)
     m_target = target;
     m_serverUri = serverUri;
     m_closedForGood = false;
+    m_recoveries = 0;
+    ++m_generation;
 }
 
 void Session::setChannel(Channel *channel)
@@ -119,6 +126,7 @@ void Session::open(const EndpointDescription &endpoint, Done done, const std::ve
                 return done(error);
             readFacts([this, done] {
                 m_active = true;
+                m_openedAt = monotonicMs();
                 startKeepAlive();
                 done(0);
             });
@@ -241,12 +249,23 @@ void Session::create(const EndpointDescription &endpoint, const std::vector<Endp
 void Session::activate(const EndpointDescription &endpoint, const Offer &offer, Done done)
 {
     const bool named = !m_target.user.isEmpty();
+    // The first token policy of our kind; for a password, the first that
+    // does not name a deprecated policy (servers list several, the old
+    // ones first), and none when only those are offered.
     const UserTokenPolicy *policy = nullptr;
-    for (const auto &p : endpoint.userIdentityTokens)
-        if (p.tokenType == (named ? 1 : 0)) {
-            policy = &p;
-            break;
+    bool deprecatedOnly = false;
+    for (const auto &p : endpoint.userIdentityTokens) {
+        if (p.tokenType != (named ? 1 : 0))
+            continue;
+        if (named && isDeprecatedPolicyUri(p.securityPolicyUri)) {
+            deprecatedOnly = true;
+            continue;
         }
+        policy = &p;
+        break;
+    }
+    if (!policy && deprecatedOnly)
+        return done(S::UA_E_NOENDPOINT); // refused as a channel of that policy would be
     if (!policy)
         return done(named ? S::E_ACCESSDENIED : S::E_FAIL);
     ExtensionObject token;
@@ -266,6 +285,9 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
                 return done(S::UA_E_CLEARPASSWORD);
             tokenBody.byteStringOf(password);
             tokenBody.string({});
+        } else if (isDeprecatedPolicyUri(tokenPolicy)) {
+            // A token without a policy of its own takes the endpoint's.
+            return done(S::UA_E_NOENDPOINT);
         } else {
             // Encrypted for a certificate the operator trusts (OPC 10000-4
             // §7.41.2.1); a secured channel has judged its own already.
@@ -385,14 +407,15 @@ void Session::keepAlive()
         return;
     if (monotonicMs() - m_lastSent < m_keepAlive.interval() - 50)
         return;
-    call(Id::ReadRequest,
-         [](Encoder &e) {
-             e.float64(0);
-             e.int32(3);
-             e.array(std::vector<ReadValueId>{{NodeId::num(0, Id::ServerStatus_CurrentTime), Attr::Value}},
-                     [](Encoder &x, const ReadValueId &id) { encode(x, id); });
-         },
-         KeepAliveTimeoutMs, [](int32_t, const QByteArray &) {});
+    // Its timeout counts: a server that does not answer it is gone.
+    callWatched(Id::ReadRequest,
+                [](Encoder &e) {
+                    e.float64(0);
+                    e.int32(3);
+                    e.array(std::vector<ReadValueId>{{NodeId::num(0, Id::ServerStatus_CurrentTime), Attr::Value}},
+                            [](Encoder &x, const ReadValueId &id) { encode(x, id); });
+                },
+                KeepAliveTimeoutMs, [](int32_t, const QByteArray &) {});
 }
 
 bool Session::ready() const
@@ -415,6 +438,19 @@ void Session::send(const QByteArray &request, int timeoutMs, ReplyDone done, uin
 void Session::call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
 {
     callOnce(std::make_shared<Call>(Call{typeId, std::move(body), timeoutMs, std::move(done)}));
+}
+
+void Session::callWatched(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
+{
+    auto call = std::make_shared<Call>(Call{typeId, std::move(body), timeoutMs, std::move(done)});
+    call->watched = true;
+    callOnce(call);
+}
+
+void Session::dropChannel(int32_t error)
+{
+    if (m_channel)
+        m_channel->drop(error);
 }
 
 void Session::callFromAnyThread(uint32_t typeId, Body body, int timeoutMs, ReplyDone done)
@@ -471,6 +507,8 @@ bool Session::trySend(const CallPtr &call)
 // made again and is sent once more.
 void Session::onReply(const CallPtr &call, const Reply &reply)
 {
+    if (reply.timedOut && call->watched)
+        dropChannel(reply.error);
     if (reply.error)
         return call->done(reply.error, {});
     try {
@@ -497,26 +535,64 @@ void Session::onReply(const CallPtr &call, const Reply &reply)
 // the channel lives: an anonymous session is made again on the same
 // channel. A user-name session cannot log in again without the password
 // it no longer holds: it stays closed until the operator connects again.
+// So does an anonymous one whose server keeps closing the sessions made
+// again: each waits longer than the one before, and past the last the
+// loss is shown.
 void Session::recover(Done done)
 {
-    if (!m_target.user.isEmpty()) {
+    const auto giveUp = [this, &done] {
         {
             QMutexLocker lock(&m_sendLock);
             m_closedForGood = true;
         }
         m_keepAlive.stop();
         emit lostForGood();
+        for (auto &waiting : std::exchange(m_afterRecovery, {}))
+            waiting(S::RPC_S_SERVER_UNAVAILABLE);
         done(S::RPC_S_SERVER_UNAVAILABLE);
-        return;
+    };
+    if (m_closedForGood)
+        return done(S::RPC_S_SERVER_UNAVAILABLE);
+    if (!m_target.user.isEmpty())
+        return giveUp();
+    {
+        QMutexLocker lock(&m_sendLock);
+        if (m_recovering) {
+            m_afterRecovery.push_back(std::move(done));
+            return;
+        }
     }
+    if (monotonicMs() - m_openedAt >= StableSessionMs)
+        m_recoveries = 0;
+    if (m_recoveries >= static_cast<int>(std::size(RecoveryDelaysMs)))
+        return giveUp();
+    const int delay = RecoveryDelaysMs[m_recoveries++];
     m_afterRecovery.push_back(std::move(done));
     {
         QMutexLocker lock(&m_sendLock);
-        if (m_recovering)
-            return;
         m_recovering = true;
     }
     emit recovering();
+    if (delay == 0)
+        return makeAgain();
+    QTimer::singleShot(delay, this, [this, generation = m_generation] {
+        if (generation == m_generation)
+            makeAgain();
+    });
+}
+
+void Session::makeAgain()
+{
+    if (!m_channel || !m_channel->isOpen()) {
+        // The channel went meanwhile: the reconnection takes over.
+        {
+            QMutexLocker lock(&m_sendLock);
+            m_recovering = false;
+        }
+        for (auto &waiting : std::exchange(m_afterRecovery, {}))
+            waiting(S::RPC_S_SERVER_UNAVAILABLE);
+        return;
+    }
     openByDiscovery([this](int32_t error) {
         {
             QMutexLocker lock(&m_sendLock);

@@ -65,6 +65,12 @@ public:
     // session the server no longer holds has it made again and is sent once
     // more.
     void call(uint32_t typeId, Body body, int timeoutMs, ReplyDone done);
+    // The same for a call the server answers whenever it lives (a
+    // keep-alive, a Publish): no answer within its time means the
+    // connection is lost, and the channel is dropped as a reset drops it.
+    void callWatched(uint32_t typeId, Body body, int timeoutMs, ReplyDone done);
+    // Drops the channel as lost (on the worker): the client reconnects.
+    void dropChannel(int32_t error);
     // The same from any thread: a session that can take it now gets it at
     // once, from the calling thread, and the worker hands back the answer;
     // otherwise the worker sends it when it can. `done` runs on the worker,
@@ -93,8 +99,10 @@ signals:
     void recovering();
     // A new session made after the server closed the old one.
     void recovered();
-    // A user-name session the server closed: it cannot log in again
-    // without the password it no longer holds.
+    // A session that will not come back without the operator: a user-name
+    // session the server closed (it cannot log in again without the
+    // password it no longer holds), or a server that closed every session
+    // made for it again.
     void lostForGood();
 
 private:
@@ -106,6 +114,7 @@ private:
         int timeoutMs;
         ReplyDone done;
         bool retried = false;
+        bool watched = false;
     };
     using CallPtr = std::shared_ptr<Call>;
     // What CreateSession gives the activation.
@@ -123,6 +132,7 @@ private:
     void startKeepAlive();
     void keepAlive();
     void recover(Done done);
+    void makeAgain();
     void callOnce(const CallPtr &call);
     // Sends the call now if the session can take it (any thread).
     bool trySend(const CallPtr &call);
@@ -145,6 +155,9 @@ private:
     std::atomic<qint64> m_lastSent = 0; // when the last request went out (ms, monotonic)
     bool m_recovering = false;     // a new session is being made
     std::vector<Done> m_afterRecovery;
+    qint64 m_openedAt = 0;  // when the present session was made (ms, monotonic)
+    int m_recoveries = 0;   // sessions made again, each closed before it lasted
+    int m_generation = 0;   // one per connect of the operator's
     bool m_closedForGood = false;
     std::atomic<double> m_timeoutMs = 0; // as the server revised it
     std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;

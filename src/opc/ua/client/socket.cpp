@@ -9,10 +9,27 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/crypto.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace opc::ua {
+
+namespace {
+// A peer that is gone without a word (a cable pulled, a NAT entry
+// expired) is found by the kernel too: probes after 30 s of silence, and
+// data it has not acknowledged for 30 s ends the connection.
+void keepAlive(int fd)
+{
+    const int on = 1, idle = 30, interval = 10, probes = 3;
+    const unsigned int unacknowledgedMs = 30000;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledgedMs, sizeof unacknowledgedMs);
+}
+} // namespace
 
 StreamSocket::StreamSocket(QObject *parent) : QObject(parent) {}
 
@@ -60,6 +77,7 @@ void StreamSocket::start(const QString &address, quint16 port)
         return fail();
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    keepAlive(fd);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&to), length) != 0 && errno != EINPROGRESS) {
         ::close(fd);
         return fail();
@@ -94,16 +112,18 @@ void StreamSocket::writable()
         emit connected();
         return;
     }
-    while (!m_waiting.isEmpty()) {
-        const ssize_t n = ::send(m_fd, m_waiting.constData(), static_cast<size_t>(m_waiting.size()), MSG_NOSIGNAL);
+    while (m_waitingAt < m_waiting.size()) {
+        const ssize_t n = ::send(m_fd, m_waiting.constData() + m_waitingAt, static_cast<size_t>(m_waiting.size() - m_waitingAt),
+                                 MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK)
                 return;
             lock.unlock();
             return fail();
         }
-        m_waiting.remove(0, n);
+        m_waitingAt += n;
     }
+    forgetWaiting();
     m_write->setEnabled(false);
 }
 
@@ -125,7 +145,7 @@ bool StreamSocket::send(QByteArrayView bytes)
     if (m_fd < 0 || m_connecting)
         return false;
     qsizetype sent = 0;
-    if (m_waiting.isEmpty()) {
+    if (m_waitingAt == m_waiting.size()) {
         const ssize_t n = ::send(m_fd, bytes.data(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return false;
@@ -134,13 +154,13 @@ bool StreamSocket::send(QByteArrayView bytes)
     if (sent == bytes.size())
         return true;
     // The rest goes when the connection has room, from this object's thread.
-    m_waiting.append(bytes.sliced(sent));
+    wait(bytes.sliced(sent));
     if (QThread::currentThread() == thread())
         m_write->setEnabled(true);
     else
         QMetaObject::invokeMethod(this, [this] {
             QMutexLocker again(&m_lock);
-            if (m_write && !m_waiting.isEmpty())
+            if (m_write && m_waitingAt < m_waiting.size())
                 m_write->setEnabled(true);
         }, Qt::QueuedConnection);
     return true;
@@ -155,7 +175,33 @@ void StreamSocket::close()
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    m_waiting.clear();
+    forgetWaiting();
+}
+
+// What waits may hold a request with a password in it: it is never left
+// behind in memory given back, neither when the buffer grows nor when it
+// is done with.
+void StreamSocket::wait(QByteArrayView bytes)
+{
+    const qsizetype kept = m_waiting.size() - m_waitingAt;
+    if (m_waitingAt > 0 || m_waiting.capacity() < kept + bytes.size()) {
+        QByteArray grown;
+        grown.reserve(std::max<qsizetype>(2 * (kept + bytes.size()), 4096));
+        grown.append(QByteArrayView(m_waiting).sliced(m_waitingAt));
+        forgetWaiting();
+        m_waiting = std::move(grown);
+    }
+    m_waiting.append(bytes);
+}
+
+void StreamSocket::forgetWaiting()
+{
+    if (m_waiting.capacity() > 0 && m_waiting.isDetached()) {
+        m_waiting.resize(m_waiting.capacity());
+        OPENSSL_cleanse(m_waiting.data(), static_cast<size_t>(m_waiting.size()));
+    }
+    m_waiting = QByteArray();
+    m_waitingAt = 0;
 }
 
 void StreamSocket::fail()

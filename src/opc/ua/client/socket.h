@@ -41,13 +41,17 @@ private:
     void start(const QString &address, quint16 port);
     void writable();
     void fail();
+    // With the lock held.
+    void wait(QByteArrayView bytes);
+    void forgetWaiting();
 
     int m_fd = -1;
     bool m_connecting = false;
     QSocketNotifier *m_read = nullptr;
     QSocketNotifier *m_write = nullptr;
     QMutex m_lock;      // the descriptor and what waits, for send()
-    QByteArray m_waiting;
+    QByteArray m_waiting; // what the connection has not taken yet, from m_waitingAt on
+    qsizetype m_waitingAt = 0;
 };
 
 } // namespace opc::ua

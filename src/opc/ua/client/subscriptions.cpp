@@ -5,6 +5,7 @@
 
 #include <QTimer>
 #include <algorithm>
+#include <cmath>
 
 namespace opc::ua {
 
@@ -13,10 +14,17 @@ namespace S = opc::Status;
 namespace {
 constexpr int ServiceTimeoutMs = 5000;
 constexpr int CreateItemsTimeoutMs = 10000;
-constexpr int PublishTimeoutMs = 60000;
-constexpr int OutstandingPublish = 2;
 // Monitored items per CreateMonitoredItems when the server names no limit.
 constexpr size_t DefaultItemsPerCall = 1000;
+constexpr uint32_t RequestedLifetimeCount = 1200;
+constexpr uint32_t RequestedKeepAliveCount = 10;
+
+void encodeCounts(Encoder &e)
+{
+    e.uint32(RequestedLifetimeCount);
+    e.uint32(RequestedKeepAliveCount);
+    e.uint32(0); // notifications per publish: no limit
+}
 } // namespace
 
 // --- the cache -----------------------------------------------------------------
@@ -46,6 +54,14 @@ void ValueCache::markCommFailure(bool failed)
     m_connected = !failed;
     for (auto &[handle, cached] : m_values)
         cached.commFailure = failed;
+}
+
+void ValueCache::markCommFailure(const std::vector<uint32_t> &handles)
+{
+    QMutexLocker lock(&m_lock);
+    for (uint32_t h : handles)
+        if (auto it = m_values.find(h); it != m_values.end())
+            it->second.commFailure = true;
 }
 
 void ValueCache::add(const std::vector<uint32_t> &handles)
@@ -83,60 +99,154 @@ void ValueCache::update(const std::vector<std::pair<uint32_t, DataValue>> &chang
     }
 }
 
-// --- subscriptions -------------------------------------------------------------
+// --- one group's operations, one after the other ---------------------------------
 
-Subscriptions::Subscriptions(Session &session, QObject *parent) : QObject(parent), m_session(session) {}
-
-void Subscriptions::add(uint32_t groupKey, double rate, RateDone done)
+Subscriptions::Subscriptions(Session &session, QObject *parent) : QObject(parent), m_session(session)
 {
-    m_subscriptions[groupKey].rate = rate;
-    create(groupKey, [this, groupKey, done](int32_t error, double revised) {
-        if (error)
-            m_subscriptions.erase(groupKey);
-        done(error, revised);
+    connect(&m_watchdog, &QTimer::timeout, this, &Subscriptions::checkKeepAlive);
+}
+
+void Subscriptions::serial(uint32_t groupKey, Op op)
+{
+    m_queues[groupKey].push_back(std::move(op));
+    runNext(groupKey);
+}
+
+void Subscriptions::runNext(uint32_t groupKey)
+{
+    auto queue = m_queues.find(groupKey);
+    if (queue == m_queues.end() || queue->second.empty() || m_busy.count(groupKey))
+        return;
+    Op op = std::move(queue->second.front());
+    queue->second.pop_front();
+    m_busy.insert(groupKey);
+    op([this, groupKey] {
+        m_busy.erase(groupKey);
+        // The next one from the event loop: operations that end at once
+        // (the channel is down) do not pile up on the stack.
+        QTimer::singleShot(0, this, [this, groupKey] { runNext(groupKey); });
     });
 }
 
-void Subscriptions::create(uint32_t groupKey, RateDone done)
+void Subscriptions::add(uint32_t groupKey, double rate, RateDone done)
 {
-    const double rate = m_subscriptions[groupKey].rate;
-    m_session.call(Id::CreateSubscriptionRequest,
-                   [rate](Encoder &e) {
-                       e.float64(rate);
-                       e.uint32(1200); // lifetime count
-                       e.uint32(10);   // keep-alive count
-                       e.uint32(0);
-                       e.boolean(true);
-                       e.byte(0);
-                   },
-                   ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
-        if (error)
-            return done(error, 0);
-        double revised = 0;
-        try {
-            Decoder d(message);
-            decodeResponseStart(d);
-            const uint32_t id = d.uint32();
-            revised = d.float64();
-            auto it = m_subscriptions.find(groupKey);
-            if (it == m_subscriptions.end())
-                return done(S::E_FAIL, 0);
-            it->second.id = id;
-            it->second.rate = revised;
-            m_subscriptionGroup[id] = groupKey;
-            m_lastSequence.erase(id);
-        } catch (const DecodeError &) {
-            return done(S::RPC_S_SERVER_UNAVAILABLE, 0);
-        }
-        publish();
-        done(0, revised);
+    // Known at once, so that a removal before it runs finds it.
+    m_subscriptions[groupKey];
+    serial(groupKey, [this, groupKey, rate, done](std::function<void()> finished) {
+        const auto answer = [done, finished](int32_t error, double revised) {
+            done(error, revised);
+            finished();
+        };
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end())
+            return answer(S::E_FAIL, 0);
+        // Made by an earlier request the window stopped waiting for.
+        if (it->second.id != 0)
+            return changeRate(groupKey, rate, answer);
+        it->second.rate = rate;
+        create(groupKey, [this, groupKey, answer](int32_t error, double revised) {
+            if (auto it = m_subscriptions.find(groupKey); error && it != m_subscriptions.end() && it->second.id == 0)
+                m_subscriptions.erase(it);
+            answer(error, revised);
+        });
     });
 }
 
 void Subscriptions::modify(uint32_t groupKey, double rate, RateDone done)
 {
+    serial(groupKey, [this, groupKey, rate, done](std::function<void()> finished) {
+        changeRate(groupKey, rate, [done, finished](int32_t error, double revised) {
+            done(error, revised);
+            finished();
+        });
+    });
+}
+
+void Subscriptions::remove(uint32_t groupKey, Done done)
+{
+    if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end()) {
+        std::vector<uint32_t> handles;
+        for (const auto &[handle, item] : it->second.items)
+            handles.push_back(handle);
+        m_cache.erase(handles);
+        m_subscriptions.erase(it);
+    }
+    // Everything the group holds on the server: its subscription, and the
+    // one a rate change is making for it.
+    std::vector<uint32_t> ids;
+    for (const auto &[id, group] : m_holder)
+        if (group == groupKey)
+            ids.push_back(id);
+    for (uint32_t id : ids) {
+        m_holder.erase(id);
+        m_watches.erase(id);
+        m_gaps.erase(id);
+        m_lastSequence.erase(id);
+        m_released.insert(id);
+    }
+    if (ids.empty())
+        return done(0);
+    m_session.call(Id::DeleteSubscriptionsRequest,
+                   [ids](Encoder &e) { e.array(ids, [](Encoder &x, uint32_t v) { x.uint32(v); }); }, ServiceTimeoutMs,
+                   [done](int32_t error, const QByteArray &) { done(error); });
+}
+
+// --- subscriptions -------------------------------------------------------------
+
+void Subscriptions::makeSubscription(uint32_t groupKey, double rate, MadeDone done)
+{
+    m_session.call(Id::CreateSubscriptionRequest,
+                   [rate](Encoder &e) {
+                       e.float64(rate);
+                       encodeCounts(e);
+                       e.boolean(true);
+                       e.byte(0);
+                   },
+                   ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
+        if (error)
+            return done(error, {});
+        Made made;
+        try {
+            Decoder d(message);
+            decodeResponseStart(d);
+            made.id = d.uint32();
+            made.interval = d.float64();
+            d.uint32(); // lifetime count
+            made.keepAliveCount = d.uint32();
+        } catch (const DecodeError &) {
+            return done(S::RPC_S_SERVER_UNAVAILABLE, {});
+        }
+        // The group went while its subscription was being made: the
+        // server does not keep it for nobody.
+        if (!m_subscriptions.count(groupKey)) {
+            release(made.id);
+            return done(S::E_FAIL, {});
+        }
+        m_holder[made.id] = groupKey;
+        m_released.erase(made.id);
+        m_lastSequence.erase(made.id);
+        watch(made);
+        publish();
+        done(0, made);
+    });
+}
+
+void Subscriptions::create(uint32_t groupKey, RateDone done)
+{
+    makeSubscription(groupKey, m_subscriptions[groupKey].rate, [this, groupKey, done](int32_t error, const Made &made) {
+        if (error)
+            return done(error, 0);
+        Subscription &sub = m_subscriptions[groupKey];
+        sub.id = made.id;
+        sub.rate = made.interval;
+        done(0, made.interval);
+    });
+}
+
+void Subscriptions::changeRate(uint32_t groupKey, double rate, RateDone done)
+{
     auto it = m_subscriptions.find(groupKey);
-    if (it == m_subscriptions.end())
+    if (it == m_subscriptions.end() || it->second.id == 0)
         return done(S::E_FAIL, 0);
     const uint32_t id = it->second.id;
     const double before = it->second.rate;
@@ -144,18 +254,19 @@ void Subscriptions::modify(uint32_t groupKey, double rate, RateDone done)
                    [id, rate](Encoder &e) {
                        e.uint32(id);
                        e.float64(rate);
-                       e.uint32(1200);
-                       e.uint32(10);
-                       e.uint32(0);
+                       encodeCounts(e);
                        e.byte(0);
                    },
-                   ServiceTimeoutMs, [this, groupKey, rate, before, done](int32_t error, const QByteArray &message) {
+                   ServiceTimeoutMs, [this, groupKey, id, rate, before, done](int32_t error, const QByteArray &message) {
         double revised = before;
+        uint32_t keepAliveCount = 0;
         if (!error)
             try {
                 Decoder d(message);
                 decodeResponseStart(d);
                 revised = d.float64();
+                d.uint32(); // lifetime count
+                keepAliveCount = d.uint32();
             } catch (const DecodeError &) {
                 error = S::RPC_S_SERVER_UNAVAILABLE;
             }
@@ -164,49 +275,61 @@ void Subscriptions::modify(uint32_t groupKey, double rate, RateDone done)
         // when one is made: the group gets a new subscription.
         if (error || (revised == before && rate != before))
             return recreate(groupKey, rate, done);
-        if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
-            it->second.rate = revised;
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end())
+            return done(S::E_FAIL, 0);
+        it->second.rate = revised;
+        watch({id, revised, keepAliveCount});
         done(0, revised);
     });
 }
 
 // A new subscription at the rate, with the same monitored items and client
 // handles sampled at what it grants; the old one goes once the new holds
-// them all. The cache keeps its values meanwhile. Should the new one fail,
-// the old one stays as it was.
+// them all. The old one feeds the cache meanwhile. Should the new one fail,
+// it goes and the old one stays as it was.
 void Subscriptions::recreate(uint32_t groupKey, double rate, RateDone done)
 {
     auto it = m_subscriptions.find(groupKey);
     if (it == m_subscriptions.end())
         return done(S::E_FAIL, 0);
-    const Subscription old = it->second;
-    it->second.rate = rate;
-    create(groupKey, [this, groupKey, old, done](int32_t error, double revised) {
-        auto it = m_subscriptions.find(groupKey);
-        if (it == m_subscriptions.end())
-            return done(S::E_FAIL, 0);
-        if (error) {
-            it->second = old;
+    const uint32_t old = it->second.id;
+    std::vector<uint32_t> handles;
+    for (const auto &[handle, item] : it->second.items)
+        handles.push_back(handle);
+    makeSubscription(groupKey, rate, [this, groupKey, old, handles, done](int32_t error, const Made &made) {
+        if (error)
             return done(error, 0);
-        }
-        const uint32_t fresh = it->second.id;
-        std::vector<uint32_t> handles;
-        for (auto &[handle, item] : it->second.items) {
-            item.samplingInterval = revised;
-            item.monitoredItemId = 0;
-            handles.push_back(handle);
-        }
-        createItems(groupKey, handles, [this, groupKey, old, fresh, revised, done](int32_t error) {
-            const uint32_t gone = error ? fresh : old.id;
-            if (error)
-                if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
-                    it->second = old;
-            m_subscriptionGroup.erase(gone);
-            m_lastSequence.erase(gone);
-            deleteSubscription(gone);
-            done(error, error ? 0 : revised);
+        createItems(groupKey, made.id, handles, made.interval,
+                    [this, groupKey, old, made, done](int32_t error, const Monitored &monitored) {
+            auto it = m_subscriptions.find(groupKey);
+            if (it == m_subscriptions.end() || error) {
+                release(made.id);
+                return done(error ? error : S::E_FAIL, 0);
+            }
+            it->second.id = made.id;
+            it->second.rate = made.interval;
+            for (auto &[handle, item] : it->second.items) {
+                item.samplingInterval = made.interval;
+                if (auto m = monitored.find(handle); m != monitored.end())
+                    item.monitoredItemId = m->second;
+            }
+            release(old);
+            done(0, made.interval);
         });
     });
+}
+
+void Subscriptions::release(uint32_t id)
+{
+    if (id == 0)
+        return;
+    m_holder.erase(id);
+    m_watches.erase(id);
+    m_gaps.erase(id);
+    m_lastSequence.erase(id);
+    if (m_released.insert(id).second)
+        deleteSubscription(id);
 }
 
 void Subscriptions::deleteSubscription(uint32_t id, Done done)
@@ -219,233 +342,265 @@ void Subscriptions::deleteSubscription(uint32_t id, Done done)
     });
 }
 
-void Subscriptions::remove(uint32_t groupKey, Done done)
-{
-    auto it = m_subscriptions.find(groupKey);
-    if (it == m_subscriptions.end())
-        return done(0);
-    const uint32_t id = it->second.id;
-    std::vector<uint32_t> handles;
-    for (const auto &[handle, item] : it->second.items)
-        handles.push_back(handle);
-    m_cache.erase(handles);
-    m_subscriptions.erase(it);
-    m_subscriptionGroup.erase(id);
-    deleteSubscription(id, std::move(done));
-}
+// --- items -----------------------------------------------------------------------
 
 void Subscriptions::addItems(uint32_t groupKey, const std::vector<ItemSpec> &wanted, Done done)
 {
-    auto it = m_subscriptions.find(groupKey);
-    if (it == m_subscriptions.end())
-        return done(S::E_FAIL);
-    std::vector<uint32_t> handles;
-    const std::vector<QString> uris = m_session.namespaces();
-    for (const ItemSpec &want : wanted) {
-        const QString uri = want.nodeId.ns < uris.size() ? uris[want.nodeId.ns] : QString();
-        it->second.items[want.handle] = Item{want.nodeId, want.samplingInterval, 0, uri};
-        handles.push_back(want.handle);
-    }
-    m_cache.add(handles);
-    createItems(groupKey, handles, [this, groupKey, handles, done](int32_t error) {
-        // A failure takes back every item of the call: none of them is added.
-        if (error) {
-            if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
-                for (uint32_t h : handles)
-                    it->second.items.erase(h);
-            m_cache.erase(handles);
+    serial(groupKey, [this, groupKey, wanted, done](std::function<void()> finished) {
+        const auto answer = [done, finished](int32_t error) {
+            done(error);
+            finished();
+        };
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end() || it->second.id == 0)
+            return answer(S::E_FAIL);
+        std::vector<uint32_t> handles;
+        const std::vector<QString> uris = m_session.namespaces();
+        for (const ItemSpec &want : wanted) {
+            const QString uri = want.nodeId.ns < uris.size() ? uris[want.nodeId.ns] : QString();
+            it->second.items[want.handle] = Item{want.nodeId, want.samplingInterval, 0, uri};
+            handles.push_back(want.handle);
         }
-        done(error);
+        m_cache.add(handles);
+        const uint32_t id = it->second.id;
+        createItems(groupKey, id, handles, std::nullopt,
+                    [this, groupKey, id, handles, answer](int32_t error, const Monitored &monitored) {
+            auto it = m_subscriptions.find(groupKey);
+            if (it == m_subscriptions.end())
+                return answer(S::E_FAIL);
+            if (!error) {
+                for (const auto &[handle, monitoredId] : monitored)
+                    if (auto item = it->second.items.find(handle); item != it->second.items.end())
+                        item->second.monitoredItemId = monitoredId;
+                return answer(0);
+            }
+            // A failure takes back every item of the call: none of them is
+            // added, and those the server made go again.
+            for (uint32_t h : handles)
+                it->second.items.erase(h);
+            m_cache.erase(handles);
+            std::vector<uint32_t> made;
+            for (const auto &[handle, monitoredId] : monitored)
+                made.push_back(monitoredId);
+            if (!made.empty() && m_session.ready())
+                m_session.call(Id::DeleteMonitoredItemsRequest,
+                               [id, made](Encoder &e) {
+                                   e.uint32(id);
+                                   e.array(made, [](Encoder &x, uint32_t v) { x.uint32(v); });
+                               },
+                               ServiceTimeoutMs, [](int32_t, const QByteArray &) {});
+            answer(error);
+        });
     });
 }
+
+// What one CreateMonitoredItems after the other has come to.
+struct Subscriptions::ItemsRun {
+    uint32_t groupKey = 0;
+    uint32_t subscriptionId = 0;
+    std::vector<uint32_t> handles;
+    std::optional<double> sampling;
+    size_t next = 0;
+    size_t limit = DefaultItemsPerCall;
+    int32_t firstError = 0;
+    Monitored made;
+    ItemsDone done;
+    bool sending = false;  // a batch is being sent from itemsStep
+    bool answered = false; // and its answer came before the send returned
+};
 
 // Split by the server's limit per call, one batch after the other; the
-// first error is the answer.
-void Subscriptions::createItems(uint32_t groupKey, std::vector<uint32_t> handles, Done done)
+// first error is the answer. Each batch is sent once the one before is
+// answered, from the loop below when that answer came at once (never from
+// inside the answer: thousands of batches would nest as deep), and the
+// rest fail together once the session cannot take them.
+void Subscriptions::createItems(uint32_t groupKey, uint32_t subscriptionId, std::vector<uint32_t> handles,
+                                std::optional<double> sampling, ItemsDone done)
 {
-    const uint32_t serverLimit = m_session.maxMonitoredItemsPerCall();
-    const size_t limit = serverLimit ? serverLimit : DefaultItemsPerCall;
-    if (handles.size() <= limit)
-        return createItemsBatch(groupKey, std::move(handles), std::move(done));
-    std::vector<uint32_t> first(handles.begin(), handles.begin() + static_cast<std::ptrdiff_t>(limit));
-    std::vector<uint32_t> rest(handles.begin() + static_cast<std::ptrdiff_t>(limit), handles.end());
-    createItemsBatch(groupKey, std::move(first), [this, groupKey, rest, done](int32_t error) {
-        createItems(groupKey, rest, [error, done](int32_t later) { done(error ? error : later); });
-    });
+    auto run = std::make_shared<ItemsRun>();
+    run->groupKey = groupKey;
+    run->subscriptionId = subscriptionId;
+    run->handles = std::move(handles);
+    run->sampling = sampling;
+    if (const uint32_t serverLimit = m_session.maxMonitoredItemsPerCall())
+        run->limit = serverLimit;
+    run->done = std::move(done);
+    itemsStep(run);
 }
 
-void Subscriptions::createItemsBatch(uint32_t groupKey, std::vector<uint32_t> handles, Done done)
+void Subscriptions::itemsStep(const std::shared_ptr<ItemsRun> &run)
 {
-    auto it = m_subscriptions.find(groupKey);
-    if (it == m_subscriptions.end())
-        return done(S::E_FAIL);
-    Subscription &sub = it->second;
-    std::vector<std::pair<uint32_t, Item>> items;
-    for (uint32_t h : handles)
-        if (auto i = sub.items.find(h); i != sub.items.end())
-            items.emplace_back(h, i->second);
-    const uint32_t id = sub.id;
-    m_session.call(Id::CreateMonitoredItemsRequest,
-                   [id, items](Encoder &e) {
-                       e.uint32(id);
-                       e.int32(2); // both timestamps
-                       e.int32(static_cast<int32_t>(items.size()));
-                       for (const auto &[handle, item] : items) {
-                           encode(e, ReadValueId{item.nodeId, Attr::Value});
-                           e.int32(2); // reporting
-                           e.uint32(handle);
-                           e.float64(item.samplingInterval);
-                           e.extensionObject({});
-                           e.uint32(1);
-                           e.boolean(true);
-                       }
-                   },
-                   CreateItemsTimeoutMs, [this, groupKey, items, done](int32_t error, const QByteArray &message) {
-        if (error)
-            return done(error);
-        try {
-            Decoder d(message);
-            decodeResponseStart(d);
-            const int32_t n = d.arrayLength();
-            int32_t firstError = 0;
-            auto sub = m_subscriptions.find(groupKey);
-            for (int32_t i = 0; i < n && i < static_cast<int32_t>(items.size()); ++i) {
-                const StatusCode status = d.statusCode();
-                const uint32_t monitoredId = d.uint32();
-                d.float64();
-                d.uint32();
-                d.extensionObject();
-                if (status.isBad()) {
-                    if (!firstError)
-                        firstError = errorOf(status);
-                    continue;
-                }
-                if (sub != m_subscriptions.end())
-                    if (auto item = sub->second.items.find(items[static_cast<size_t>(i)].first);
-                        item != sub->second.items.end())
-                        item->second.monitoredItemId = monitoredId;
-            }
-            done(firstError);
-        } catch (const DecodeError &) {
-            done(S::RPC_S_SERVER_UNAVAILABLE);
+    while (run->next < run->handles.size()) {
+        const auto sub = m_subscriptions.find(run->groupKey);
+        if (!m_session.ready() || sub == m_subscriptions.end()) {
+            if (!run->firstError)
+                run->firstError = sub == m_subscriptions.end() ? S::E_FAIL : S::RPC_S_SERVER_UNAVAILABLE;
+            break;
         }
-    });
+        const size_t end = std::min(run->handles.size(), run->next + run->limit);
+        std::vector<std::pair<uint32_t, Item>> items;
+        for (size_t i = run->next; i < end; ++i)
+            if (auto item = sub->second.items.find(run->handles[i]); item != sub->second.items.end())
+                items.emplace_back(run->handles[i], item->second);
+        run->next = end;
+        if (items.empty())
+            continue;
+        const uint32_t id = run->subscriptionId;
+        const std::optional<double> sampling = run->sampling;
+        std::vector<uint32_t> batch;
+        for (const auto &[handle, item] : items)
+            batch.push_back(handle);
+        run->sending = true;
+        run->answered = false;
+        m_session.call(Id::CreateMonitoredItemsRequest,
+                       [id, items, sampling](Encoder &e) {
+                           e.uint32(id);
+                           e.int32(2); // both timestamps
+                           e.int32(static_cast<int32_t>(items.size()));
+                           for (const auto &[handle, item] : items) {
+                               encode(e, ReadValueId{item.nodeId, Attr::Value});
+                               e.int32(2); // reporting
+                               e.uint32(handle);
+                               e.float64(sampling.value_or(item.samplingInterval));
+                               e.extensionObject({});
+                               e.uint32(1);
+                               e.boolean(true);
+                           }
+                       },
+                       CreateItemsTimeoutMs, [this, run, batch](int32_t error, const QByteArray &message) {
+            if (error && !run->firstError)
+                run->firstError = error;
+            if (!error)
+                try {
+                    Decoder d(message);
+                    decodeResponseStart(d);
+                    const int32_t n = d.arrayLength();
+                    for (int32_t i = 0; i < n && i < static_cast<int32_t>(batch.size()); ++i) {
+                        const StatusCode status = d.statusCode();
+                        const uint32_t monitoredId = d.uint32();
+                        d.float64();
+                        d.uint32();
+                        d.extensionObject();
+                        if (status.isBad()) {
+                            if (!run->firstError)
+                                run->firstError = errorOf(status);
+                            continue;
+                        }
+                        run->made[batch[static_cast<size_t>(i)]] = monitoredId;
+                    }
+                } catch (const DecodeError &) {
+                    if (!run->firstError)
+                        run->firstError = S::RPC_S_SERVER_UNAVAILABLE;
+                }
+            if (run->sending)
+                run->answered = true;
+            else
+                itemsStep(run);
+        });
+        run->sending = false;
+        if (!run->answered)
+            return; // the answer goes on from here
+    }
+    if (auto done = std::exchange(run->done, nullptr))
+        done(run->firstError, run->made);
 }
 
 void Subscriptions::removeItems(uint32_t groupKey, const std::vector<uint32_t> &handles, Done done)
 {
-    auto it = m_subscriptions.find(groupKey);
-    if (it == m_subscriptions.end())
-        return done(S::E_FAIL);
-    std::vector<uint32_t> ids;
-    for (uint32_t h : handles)
-        if (auto i = it->second.items.find(h); i != it->second.items.end()) {
-            ids.push_back(i->second.monitoredItemId);
-            it->second.items.erase(i);
+    serial(groupKey, [this, groupKey, handles, done](std::function<void()> finished) {
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end()) {
+            done(S::E_FAIL);
+            return finished();
         }
-    m_cache.erase(handles);
-    const uint32_t id = it->second.id;
-    m_session.call(Id::DeleteMonitoredItemsRequest,
-                   [id, ids](Encoder &e) {
-                       e.uint32(id);
-                       e.array(ids, [](Encoder &x, uint32_t v) { x.uint32(v); });
-                   },
-                   ServiceTimeoutMs, [done](int32_t error, const QByteArray &) { done(error); });
+        std::vector<uint32_t> ids;
+        for (uint32_t h : handles)
+            if (auto i = it->second.items.find(h); i != it->second.items.end()) {
+                ids.push_back(i->second.monitoredItemId);
+                it->second.items.erase(i);
+            }
+        m_cache.erase(handles);
+        const uint32_t id = it->second.id;
+        m_session.call(Id::DeleteMonitoredItemsRequest,
+                       [id, ids](Encoder &e) {
+                           e.uint32(id);
+                           e.array(ids, [](Encoder &x, uint32_t v) { x.uint32(v); });
+                       },
+                       ServiceTimeoutMs, [done, finished](int32_t error, const QByteArray &) {
+            done(error);
+            finished();
+        });
+    });
+}
+
+// --- a new session ---------------------------------------------------------------
+
+void Subscriptions::stopPublishing()
+{
+    m_outstandingPublish = 0;
+    m_watches.clear();
+    m_watchdog.stop();
+    m_gaps.clear();
 }
 
 void Subscriptions::clear()
 {
+    stopPublishing();
     m_cache.clear();
     m_subscriptions.clear();
-    m_subscriptionGroup.clear();
+    m_holder.clear();
+    m_released.clear();
+    m_queues.clear();
+    m_acks.clear();
+    m_lastSequence.clear();
 }
 
 // After a new session: the namespace indexes may have changed, and every
 // group's subscription and items are made again.
 void Subscriptions::restore()
 {
-    m_subscriptionGroup.clear();
+    stopPublishing();
+    m_holder.clear();
+    m_released.clear();
     m_acks.clear();
+    m_lastSequence.clear();
     const std::vector<QString> uris = m_session.namespaces();
-    for (auto &entry : m_subscriptions)
-        for (auto &item : entry.second.items) {
+    for (auto &[groupKey, sub] : m_subscriptions) {
+        sub.id = 0;
+        for (auto &item : sub.items) {
             const auto pos = std::find(uris.begin(), uris.end(), item.second.namespaceUri);
             if (!item.second.namespaceUri.isEmpty() && pos != uris.end())
                 item.second.nodeId.ns = static_cast<uint16_t>(pos - uris.begin());
         }
-    for (const auto &entry : m_subscriptions) {
-        const uint32_t groupKey = entry.first;
+        remake(groupKey);
+    }
+}
+
+void Subscriptions::remake(uint32_t groupKey)
+{
+    serial(groupKey, [this, groupKey](std::function<void()> finished) {
+        auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end())
+            return finished();
         std::vector<uint32_t> handles;
-        for (const auto &item : entry.second.items)
+        for (const auto &item : it->second.items)
             handles.push_back(item.first);
-        create(groupKey, [this, groupKey, handles](int32_t error, double) {
-            if (error == 0)
-                createItems(groupKey, handles, [](int32_t) {});
+        makeSubscription(groupKey, it->second.rate, [this, groupKey, handles, finished](int32_t error, const Made &made) {
+            auto it = m_subscriptions.find(groupKey);
+            if (error || it == m_subscriptions.end())
+                return finished();
+            it->second.id = made.id;
+            it->second.rate = made.interval;
+            createItems(groupKey, made.id, handles, std::nullopt,
+                        [this, groupKey, finished](int32_t, const Monitored &monitored) {
+                if (auto it = m_subscriptions.find(groupKey); it != m_subscriptions.end())
+                    for (const auto &[handle, monitoredId] : monitored)
+                        if (auto item = it->second.items.find(handle); item != it->second.items.end())
+                            item->second.monitoredItemId = monitoredId;
+                finished();
+            });
         });
-    }
-}
-
-// --- the publish loop ------------------------------------------------------------
-
-void Subscriptions::publish()
-{
-    // A closed user-name session publishes no more; one being made again
-    // publishes once its subscriptions are back.
-    while (m_outstandingPublish < OutstandingPublish && !m_subscriptions.empty() && m_session.ready()) {
-        ++m_outstandingPublish;
-        const auto acks = std::exchange(m_acks, {});
-        m_session.call(Id::PublishRequest,
-                       [acks](Encoder &e) {
-                           e.int32(static_cast<int32_t>(acks.size()));
-                           for (const auto &[sub, seq] : acks) {
-                               e.uint32(sub);
-                               e.uint32(seq);
-                           }
-                       },
-                       PublishTimeoutMs, [this](int32_t error, const QByteArray &message) { onPublish(error, message); });
-    }
-}
-
-void Subscriptions::onPublish(int32_t error, const QByteArray &message)
-{
-    m_outstandingPublish = std::max(0, m_outstandingPublish - 1);
-    if (error) {
-        // A lost channel restarts the loop after reconnecting; anything
-        // else (a timeout, no subscription yet) just asks again.
-        if (m_session.ready() && !m_subscriptions.empty())
-            QTimer::singleShot(100, this, &Subscriptions::publish);
-        return;
-    }
-    try {
-        Decoder d(message);
-        decodeResponseStart(d);
-        const uint32_t subscriptionId = d.uint32();
-        d.array([](Decoder &x) { return x.uint32(); });
-        d.boolean();
-        const NotificationMessage m = decodeNotificationMessage(d);
-        if (!m.changes.empty()) {
-            m_acks.emplace_back(subscriptionId, m.sequenceNumber);
-            const auto last = m_lastSequence.find(subscriptionId);
-            if (last != m_lastSequence.end() && m.sequenceNumber > last->second + 1) {
-                // A gap: ask for what was missed, so the server can let it go.
-                for (uint32_t seq = last->second + 1; seq < m.sequenceNumber && seq < last->second + 16; ++seq)
-                    m_session.call(Id::RepublishRequest,
-                                   [subscriptionId, seq](Encoder &e) {
-                                       e.uint32(subscriptionId);
-                                       e.uint32(seq);
-                                   },
-                                   ServiceTimeoutMs, [this, subscriptionId, seq](int32_t err, const QByteArray &) {
-                        if (err == 0)
-                            m_acks.emplace_back(subscriptionId, seq);
-                    });
-            }
-            m_lastSequence[subscriptionId] = m.sequenceNumber;
-            m_notifications += m.changes.size();
-            m_cache.update(m.changes);
-        }
-    } catch (const DecodeError &) {
-    }
-    publish();
+    });
 }
 
 } // namespace opc::ua

@@ -25,23 +25,17 @@ struct RsaPadding {
 
 namespace {
 
-const RsaPadding Pkcs1{RSA_PKCS1_PADDING, nullptr, 11, "http://www.w3.org/2001/04/xmlenc#rsa-1_5"};
 const RsaPadding OaepSha1{RSA_PKCS1_OAEP_PADDING, EVP_sha1(), 42, "http://www.w3.org/2001/04/xmlenc#rsa-oaep"};
 const RsaPadding OaepSha256{RSA_PKCS1_OAEP_PADDING, EVP_sha256(), 66, "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256"};
 
 const RsaPadding &paddingOf(Policy policy) { return traitsOf(policy).rsaEncryptionOverhead == 66 ? OaepSha256 : OaepSha1; }
 
-// A token policy may still name a deprecated policy: its password is
-// encrypted as that policy says, though no channel speaks it.
+// A token policy naming a deprecated policy gets nothing: a password is
+// not given to PKCS#1 v1.5 or to what Basic256 makes of it.
 std::optional<RsaPadding> paddingFor(const QString &policyUri)
 {
     if (const auto policy = policyOfUri(policyUri); policy && *policy != Policy::None)
         return paddingOf(*policy);
-    const QString name = policyUri.section(QLatin1Char('#'), 1);
-    if (name == QLatin1String("Basic128Rsa15"))
-        return Pkcs1;
-    if (name == QLatin1String("Basic256"))
-        return OaepSha1;
     return std::nullopt;
 }
 

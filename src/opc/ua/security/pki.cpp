@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/security/pki.h"
 
+#include "opc/ua/security/secret.h"
 #include "opc/ua/security/trust.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <fcntl.h>
 #include <memory>
@@ -80,6 +82,21 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A private key's text, read straight into one buffer of its size: no
+// buffer on the way keeps a copy.
+QByteArray readSecretFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || f.size() <= 0 || f.size() > (1 << 20))
+        return {};
+    QByteArray out(f.size(), Qt::Uninitialized);
+    if (f.read(out.data(), out.size()) != out.size()) {
+        wipeBytes(out);
+        return {};
+    }
+    return out;
 }
 
 } // namespace
@@ -175,6 +192,8 @@ std::optional<OwnCertificate> makeApplicationCertificate(const QString &applicat
     return out;
 }
 
+OwnCertificate::~OwnCertificate() { wipeBytes(privateKeyPem); }
+
 Pki::Pki(QString root) : m_root(std::move(root)) {}
 
 QString Pki::defaultRoot()
@@ -223,7 +242,8 @@ std::optional<OwnCertificate> Pki::own(QString *error) const
 
     // A certificate still valid, with its key, stays: servers trust it.
     const QByteArray der = readAll(certificatePath());
-    const QByteArray pem = readAll(privateKeyPath());
+    QByteArray pem = readSecretFile(privateKeyPath());
+    const auto forget = qScopeGuard([&pem] { wipeBytes(pem); });
     if (X509Ptr cert = validCertificate(der); cert && keyMatches(cert.get(), pem))
         return OwnCertificate{der, pem, describeCertificate(der)->applicationUri};
 

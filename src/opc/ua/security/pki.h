@@ -17,8 +17,9 @@ namespace opc::ua {
 // valid is never replaced.
 struct OwnCertificate {
     QByteArray der;           // the certificate
-    QByteArray privateKeyPem; // PKCS#8, unencrypted
+    QByteArray privateKeyPem; // PKCS#8, unencrypted: wiped when the last copy goes
     QString applicationUri;   // as its subjectAltName says: what the sessions present
+    ~OwnCertificate();
 };
 
 class Pki {

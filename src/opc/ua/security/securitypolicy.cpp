@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "opc/ua/security/securitypolicy.h"
 
+#include "opc/ua/security/secret.h"
+
 #include <memory>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
@@ -43,6 +45,13 @@ std::optional<Policy> policyOfUri(const QString &uri)
     return std::nullopt;
 }
 
+bool isDeprecatedPolicyUri(const QString &uri)
+{
+    const QStringView name = QStringView(uri).mid(uri.indexOf(QLatin1Char('#')) + 1);
+    return uri.startsWith(QLatin1String("http://opcfoundation.org/UA/SecurityPolicy#")) &&
+           (name == QLatin1String("Basic128Rsa15") || name == QLatin1String("Basic256"));
+}
+
 QByteArray pSha256(const QByteArray &secret, const QByteArray &seed, int length)
 {
     if (length <= 0)
@@ -67,16 +76,55 @@ QByteArray pSha256(const QByteArray &secret, const QByteArray &seed, int length)
     return out;
 }
 
+SymmetricKeys::SymmetricKeys(QByteArray signing, QByteArray encrypting, QByteArray initialVector)
+    : signingKey(std::move(signing)), encryptingKey(std::move(encrypting)), iv(std::move(initialVector))
+{
+}
+
+SymmetricKeys &SymmetricKeys::operator=(const SymmetricKeys &other)
+{
+    if (this != &other) {
+        wipe();
+        signingKey = other.signingKey;
+        encryptingKey = other.encryptingKey;
+        iv = other.iv;
+    }
+    return *this;
+}
+
+SymmetricKeys &SymmetricKeys::operator=(SymmetricKeys &&other) noexcept
+{
+    if (this != &other) {
+        wipe();
+        signingKey = std::move(other.signingKey);
+        encryptingKey = std::move(other.encryptingKey);
+        iv = std::move(other.iv);
+    }
+    return *this;
+}
+
+SymmetricKeys::~SymmetricKeys() { wipe(); }
+
+// A copy shares the bytes: the last holder wipes them.
+void SymmetricKeys::wipe()
+{
+    wipeBytes(signingKey);
+    wipeBytes(encryptingKey);
+    wipeBytes(iv);
+}
+
 SymmetricKeys deriveKeys(Policy policy, const QByteArray &secret, const QByteArray &seed)
 {
     const PolicyTraits &t = traitsOf(policy);
     if (policy == Policy::None)
         return {};
-    const QByteArray all = pSha256(secret, seed, t.signingKeyLength + t.encryptingKeyLength + AesBlockLength);
+    QByteArray all = pSha256(secret, seed, t.signingKeyLength + t.encryptingKeyLength + AesBlockLength);
     if (all.isEmpty())
         return {};
-    return {all.left(t.signingKeyLength), all.mid(t.signingKeyLength, t.encryptingKeyLength),
-            all.mid(t.signingKeyLength + t.encryptingKeyLength, AesBlockLength)};
+    SymmetricKeys keys(all.left(t.signingKeyLength), all.mid(t.signingKeyLength, t.encryptingKeyLength),
+                       all.mid(t.signingKeyLength + t.encryptingKeyLength, AesBlockLength));
+    wipeBytes(all);
+    return keys;
 }
 
 int symmetricPaddingCount(int bodyLength, int signatureLength)

@@ -28,6 +28,9 @@ struct PolicyTraits {
 };
 const PolicyTraits &traitsOf(Policy policy);
 std::optional<Policy> policyOfUri(const QString &uri);
+// Basic128Rsa15 and Basic256: deprecated (SHA-1, PKCS#1 v1.5), spoken by
+// no channel of ours and trusted with no password.
+bool isDeprecatedPolicyUri(const QString &uri);
 
 constexpr int AesBlockLength = 16;
 constexpr int SequenceHeaderLength = 8;
@@ -40,7 +43,18 @@ QByteArray pSha256(const QByteArray &secret, const QByteArray &seed, int length)
 // The keys one side sends with (OPC 10000-6 §6.7.5): the client's come from
 // the server's nonce as secret and its own as seed, the server's the other
 // way round.
+// The keys of one direction of a channel token. They are wiped when they
+// go, and when others replace them.
 struct SymmetricKeys {
+    SymmetricKeys() = default;
+    SymmetricKeys(QByteArray signing, QByteArray encrypting, QByteArray initialVector);
+    SymmetricKeys(const SymmetricKeys &other) = default;
+    SymmetricKeys(SymmetricKeys &&other) noexcept = default;
+    SymmetricKeys &operator=(const SymmetricKeys &other);
+    SymmetricKeys &operator=(SymmetricKeys &&other) noexcept;
+    ~SymmetricKeys();
+    void wipe();
+
     QByteArray signingKey;
     QByteArray encryptingKey;
     QByteArray iv;

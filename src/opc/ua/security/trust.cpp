@@ -379,9 +379,11 @@ std::vector<CertificateProblem> chainProblems(X509 *leaf, const std::vector<X509
 }
 
 QMutex acceptedLock;
-QSet<QByteArray> &accepted()
+// The operator's acceptances of this run, by thumbprint: the application
+// URI each certificate names.
+QHash<QByteArray, QString> &accepted()
 {
-    static QSet<QByteArray> thumbprints;
+    static QHash<QByteArray, QString> thumbprints;
     return thumbprints;
 }
 
@@ -518,6 +520,13 @@ bool TrustList::knowsApplication(const QString &applicationUri) const
 {
     if (applicationUri.isEmpty())
         return false;
+    {
+        // Accepted for this run, it is known exactly as a trusted one is.
+        QMutexLocker lock(&acceptedLock);
+        const auto &uris = accepted();
+        if (std::find(uris.begin(), uris.end(), applicationUri) != uris.end())
+            return true;
+    }
     const auto trusted = certificatesIn(m_root + QStringLiteral("/trusted/certs"));
     return std::any_of(trusted.begin(), trusted.end(),
                        [&applicationUri](const X509Ptr &cert) { return altNamesOf(cert.get()).uri == applicationUri; });
@@ -563,8 +572,9 @@ bool TrustList::trust(const QByteArray &der) const
 
 void TrustList::acceptForThisRun(const QByteArray &der)
 {
+    const auto facts = describeCertificate(der);
     QMutexLocker lock(&acceptedLock);
-    accepted().insert(certificateThumbprint(der));
+    accepted().insert(certificateThumbprint(der), facts ? facts->applicationUri : QString());
 }
 
 RefusedCertificate TrustList::refusal(const QByteArray &der, const TrustVerdict &verdict, const QString &applicationUri,

@@ -55,7 +55,8 @@ public:
     // policies.
     TrustVerdict check(const QByteArray &der, const QString &applicationUri, const QString &host) const;
 
-    // Whether trusted/certs holds a certificate of this application.
+    // Whether trusted/certs holds a certificate of this application, or the
+    // operator accepted one for this run.
     bool knowsApplication(const QString &applicationUri) const;
 
     // The leaf kept in rejected/certs for the operator to look at or move;

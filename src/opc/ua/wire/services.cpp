@@ -148,10 +148,16 @@ NotificationMessage decodeNotificationMessage(Decoder &d)
     m.sequenceNumber = d.uint32();
     m.publishTime = d.dateTime();
     const int32_t n = d.arrayLength();
+    m.notifications = n;
     for (int32_t i = 0; i < n; ++i) {
         const ExtensionObject x = d.extensionObject();
+        if (x.encoding == 1 && x.typeId == NodeId::num(0, Id::StatusChangeNotification)) {
+            Decoder body(x.body, d);
+            m.statusChanges.push_back(body.statusCode());
+            continue;
+        }
         if (x.encoding != 1 || x.typeId != NodeId::num(0, Id::DataChangeNotification))
-            continue; // events and status changes are not shown
+            continue; // events are not shown
         Decoder body(x.body, d);
         auto part = body.array([](Decoder &y) {
             const uint32_t handle = y.uint32();

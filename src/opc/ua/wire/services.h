@@ -54,7 +54,8 @@ constexpr uint32_t BadTimeout = 0x800A0000, BadNodeIdUnknown = 0x80340000, BadNo
                    BadNoSubscription = 0x80790000, BadSequenceNumberUnknown = 0x807A0000,
                    BadMessageNotAvailable = 0x807B0000, BadWaitingForInitialData = 0x80320000,
                    BadNoCommunication = 0x80310000, BadTooManyOperations = 0x80100000,
-                   BadNoContinuationPoints = 0x804B0000, BadCertificateInvalid = 0x80120000,
+                   BadNoContinuationPoints = 0x804B0000, BadSubscriptionIdInvalid = 0x80280000,
+                   GoodSubscriptionTransferred = 0x002D0000, BadCertificateInvalid = 0x80120000,
                    BadSecurityChecksFailed = 0x80130000, BadCertificateUriInvalid = 0x80170000,
                    BadCertificateUseNotAllowed = 0x80180000, BadCertificateUntrusted = 0x801A0000,
                    BadCertificateRevoked = 0x801D0000;
@@ -174,8 +175,14 @@ struct MonitoredItemResult {
 struct NotificationMessage {
     uint32_t sequenceNumber = 0;
     DateTime publishTime;
+    // How many notifications it carries: none in a keep-alive, which holds
+    // the next sequence number without using it up.
+    int32_t notifications = 0;
     // (client handle, value) of every data change in the message.
     std::vector<std::pair<uint32_t, DataValue>> changes;
+    // The subscription's own status, when the server says it has changed
+    // (OPC 10000-4 §7.25.4): it ended, or went to another session.
+    std::vector<StatusCode> statusChanges;
 };
 NotificationMessage decodeNotificationMessage(Decoder &d);
 
