@@ -49,6 +49,13 @@ protected:
         }, Qt::BlockingQueuedConnection);
     }
 
+    // Runs f on the server's thread and waits for it.
+    void onServerThread(const std::function<void()> &f)
+    {
+        QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
+    }
+    QObject *serverContext() { return &m_context; }
+
     void stop()
     {
         if (!m_thread.isRunning())

@@ -208,11 +208,23 @@ public:
     UaGroup(LinkPtr link, std::shared_ptr<GroupState> group) : GroupBound(std::move(link), std::move(group)) {}
 
     QString Name() override { return check().name; }
-    // What the server granted: asking makes the subscription.
+    // What the server granted: asking makes the subscription. A change
+    // the window stopped waiting for may have ended since: the client's
+    // word is the latest.
     int32_t UpdateRate() override
     {
         GroupState &g = check();
         subscribe(g);
+        const uint32_t key = g.key;
+        auto revised = std::make_shared<double>(0);
+        const int32_t error = m_link->run(CallTimeoutMs, [key, revised](Client &c, std::function<void(int32_t)> done) {
+            c.subscriptionRate(key, [revised, done](int32_t e, double r) {
+                *revised = r;
+                done(e);
+            });
+        });
+        if (error == 0)
+            g.grantedRate = grantedRateOf(*revised, g.requestedRate);
         return g.grantedRate;
     }
     // Before the subscription is made the rate is only kept, so the server

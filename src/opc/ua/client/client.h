@@ -57,6 +57,7 @@ public:
         m_subscriptions.modify(groupKey, rate, std::move(done));
     }
     void removeSubscription(uint32_t groupKey, Done done) { m_subscriptions.remove(groupKey, std::move(done)); }
+    void subscriptionRate(uint32_t groupKey, Subscriptions::RateDone done) { m_subscriptions.rate(groupKey, std::move(done)); }
     void addItem(uint32_t groupKey, const ItemSpec &item, Done done) { addItems(groupKey, {item}, std::move(done)); }
     void addItems(uint32_t groupKey, const std::vector<ItemSpec> &items, Done done)
     {

@@ -102,9 +102,10 @@ void Subscriptions::onPublish(int32_t error, const QByteArray &message)
         const NotificationMessage m = decodeNotificationMessage(d);
         const auto holder = m_holder.find(subscriptionId);
         if (holder == m_holder.end()) {
-            // Not ours (any more): its values are not shown, and a server
-            // that still keeps it is asked once to let it go.
-            if (subscriptionId != 0 && !m_released.count(subscriptionId))
+            // Not ours (any more): its values are not shown. A server that
+            // still keeps it is asked once to let it go, unless it may be
+            // one being made for us whose answer has not come yet.
+            if (subscriptionId != 0 && m_creating == 0 && !m_released.count(subscriptionId))
                 release(subscriptionId);
             return publish();
         }

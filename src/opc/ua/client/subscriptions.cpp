@@ -14,6 +14,11 @@ namespace S = opc::Status;
 namespace {
 constexpr int ServiceTimeoutMs = 5000;
 constexpr int CreateItemsTimeoutMs = 10000;
+// A server may take long to make a subscription (one that will not modify
+// it makes a new one each time): its answer is awaited well past the
+// window's wait, so that a subscription made late is still known, and
+// deleted when its group has gone meanwhile.
+constexpr int CreateSubscriptionTimeoutMs = 30000;
 // Monitored items per CreateMonitoredItems when the server names no limit.
 constexpr size_t DefaultItemsPerCall = 1000;
 constexpr uint32_t RequestedLifetimeCount = 1200;
@@ -191,10 +196,23 @@ void Subscriptions::remove(uint32_t groupKey, Done done)
                    [done](int32_t error, const QByteArray &) { done(error); });
 }
 
+void Subscriptions::rate(uint32_t groupKey, RateDone done)
+{
+    serial(groupKey, [this, groupKey, done](std::function<void()> finished) {
+        const auto it = m_subscriptions.find(groupKey);
+        if (it == m_subscriptions.end() || it->second.id == 0)
+            done(S::E_FAIL, 0);
+        else
+            done(0, it->second.rate);
+        finished();
+    });
+}
+
 // --- subscriptions -------------------------------------------------------------
 
 void Subscriptions::makeSubscription(uint32_t groupKey, double rate, MadeDone done)
 {
+    ++m_creating;
     m_session.call(Id::CreateSubscriptionRequest,
                    [rate](Encoder &e) {
                        e.float64(rate);
@@ -202,7 +220,8 @@ void Subscriptions::makeSubscription(uint32_t groupKey, double rate, MadeDone do
                        e.boolean(true);
                        e.byte(0);
                    },
-                   ServiceTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
+                   CreateSubscriptionTimeoutMs, [this, groupKey, done](int32_t error, const QByteArray &message) {
+        m_creating = std::max(0, m_creating - 1);
         if (error)
             return done(error, {});
         Made made;
@@ -550,6 +569,7 @@ void Subscriptions::clear()
     m_subscriptions.clear();
     m_holder.clear();
     m_released.clear();
+    m_creating = 0;
     m_queues.clear();
     m_acks.clear();
     m_lastSequence.clear();
@@ -562,6 +582,7 @@ void Subscriptions::restore()
     stopPublishing();
     m_holder.clear();
     m_released.clear();
+    m_creating = 0;
     m_acks.clear();
     m_lastSequence.clear();
     const std::vector<QString> uris = m_session.namespaces();

@@ -86,6 +86,9 @@ public:
     // Many items in as few requests as the server's limits allow.
     void addItems(uint32_t groupKey, const std::vector<ItemSpec> &items, Done done);
     void removeItems(uint32_t groupKey, const std::vector<uint32_t> &handles, Done done);
+    // The interval the group's subscription has now, once what was asked
+    // before has run: a rate change the window stopped waiting for counts.
+    void rate(uint32_t groupKey, RateDone done);
 
     // After a new session: every subscription and its items made again.
     void restore();
@@ -162,6 +165,7 @@ private:
     std::map<uint32_t, Subscription> m_subscriptions;  // by group key
     std::map<uint32_t, uint32_t> m_holder;             // subscription id -> group key: what we hold on the server
     std::set<uint32_t> m_released;                     // ids asked to go, this session
+    int m_creating = 0;                                // CreateSubscription requests under way
     std::map<uint32_t, std::deque<Op>> m_queues;       // by group key
     std::set<uint32_t> m_busy;                         // groups with an operation under way
     std::vector<std::pair<uint32_t, uint32_t>> m_acks; // subscription id, sequence number
