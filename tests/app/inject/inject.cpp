@@ -9,14 +9,23 @@
 //   corner:<Window>/<Control>    a left click 6 pixels inside its bottom-left corner
 //   top:<Window>/<Control>       a left click 8 pixels inside its top-left corner
 //                                (the first row of a list)
-//   type:<Window>/<Control>=text replaces a text box's text
+//   type:<Window>/<Control>=text replaces a text box's text (percent-encoded:
+//                                "%3B" for ";")
 //   close:<Window>               the window's close box
 //   say:<word>                   prints "say <word>" on standard output
 //   pause:<ms>                   the next step comes this much later
+//   watch:<ms>:<Window>/<Control> from now on, every <ms>, prints "watch <t> <cells>":
+//                                the milliseconds since the watch began and
+//                                the first row of a view, its cells joined by
+//                                "|" ("-" while there is none): a probe of the
+//                                event loop and of what the table shows
 // <Window> is the class name without its namespace (FrmSplash, Form1...).
 // A step whose window or control is missing prints "missing <step>".
+#include <QAbstractItemView>
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QUrl>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
@@ -50,12 +59,38 @@ void say(const QString &text)
     std::fflush(stdout);
 }
 
+QString firstRow(const QString &path)
+{
+    auto *view = qobject_cast<QAbstractItemView *>(control(path));
+    if (!view || !view->model() || view->model()->rowCount() == 0)
+        return QStringLiteral("-");
+    QStringList cells;
+    for (int c = 0; c < view->model()->columnCount(); ++c)
+        cells << view->model()->index(0, c).data().toString();
+    return cells.join(QLatin1Char('|'));
+}
+
+void watch(int everyMs, const QString &path)
+{
+    auto *clock = new QElapsedTimer;
+    clock->start();
+    auto *timer = new QTimer(qApp);
+    QObject::connect(timer, &QTimer::timeout, qApp, [clock, path] {
+        say(QStringLiteral("watch %1 ").arg(clock->elapsed()) + firstRow(path));
+    });
+    timer->start(everyMs);
+}
+
 void play(const QString &step)
 {
     const QString verb = step.section(QLatin1Char(':'), 0, 0);
     const QString arg = step.section(QLatin1Char(':'), 1);
     if (verb == QLatin1String("say")) {
         say(QStringLiteral("say ") + arg);
+        return;
+    }
+    if (verb == QLatin1String("watch")) {
+        watch(arg.section(QLatin1Char(':'), 0, 0).toInt(), arg.section(QLatin1Char(':'), 1));
         return;
     }
     const QString target = arg.section(QLatin1Char('='), 0, 0);
@@ -79,7 +114,7 @@ void play(const QString &step)
         QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(6, surface->height() - 6));
     } else if (verb == QLatin1String("type")) {
         if (auto *edit = qobject_cast<QLineEdit *>(w))
-            edit->setText(arg.section(QLatin1Char('='), 1));
+            edit->setText(QUrl::fromPercentEncoding(arg.section(QLatin1Char('='), 1).toUtf8()));
     } else if (verb == QLatin1String("close")) {
         w->close();
     } else {
