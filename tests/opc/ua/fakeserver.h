@@ -115,6 +115,31 @@ protected:
         return body.take();
     }
 
+    // The answer to an OpenSecureChannel request without security: the
+    // channel and its token, under the next sequence number.
+    static QByteArray openWithoutSecurity(const QByteArray &request, uint32_t sequence)
+    {
+        using namespace opc::ua;
+        Decoder d(request.mid(12));
+        d.string();
+        d.byteString();
+        d.byteString();
+        d.uint32();
+        const uint32_t requestId = d.uint32();
+        Encoder e;
+        e.raw("OPNF");
+        e.uint32(0);
+        e.uint32(1);
+        e.string(SecurityPolicyNone);
+        e.byteString({});
+        e.byteString({});
+        e.uint32(sequence);
+        e.uint32(requestId);
+        e.raw(openAnswer(0, 1, 600000, {}));
+        e.patchUInt32(4, static_cast<uint32_t>(e.size()));
+        return e.take();
+    }
+
 private:
     QThread m_thread;
     QObject m_context;
@@ -149,24 +174,7 @@ private:
             socket->write(acknowledge(ack.receiveBufferSize, ack.sendBufferSize, ack.maxMessageSize, ack.maxChunkCount));
         } else if (chunk.startsWith("OPN")) {
             ++m_opens;
-            Decoder d(chunk.mid(12));
-            d.string();
-            d.byteString();
-            d.byteString();
-            d.uint32();
-            const uint32_t requestId = d.uint32();
-            Encoder e;
-            e.raw("OPNF");
-            e.uint32(0);
-            e.uint32(1);
-            e.string(SecurityPolicyNone);
-            e.byteString({});
-            e.byteString({});
-            e.uint32(1);
-            e.uint32(requestId);
-            e.raw(openAnswer(0, 1, 600000, {}));
-            e.patchUInt32(4, static_cast<uint32_t>(e.size()));
-            socket->write(e.bytes());
+            socket->write(openWithoutSecurity(chunk, 1));
         } else if (chunk.startsWith("MSGF")) {
             ++m_requests;
             socket->abort();

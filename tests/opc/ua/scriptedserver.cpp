@@ -159,27 +159,8 @@ void ScriptedServer::onChunk(Connection *c, const QByteArray &chunk)
         return;
     if (chunk.startsWith("HEL"))
         return void(c->socket->write(acknowledge(65536, 65536, 0, 0)));
-    if (chunk.startsWith("OPN")) {
-        Decoder d(chunk.mid(12));
-        d.string();
-        d.byteString();
-        d.byteString();
-        d.uint32();
-        const uint32_t requestId = d.uint32();
-        Encoder e;
-        e.raw("OPNF");
-        e.uint32(0);
-        e.uint32(1);
-        e.string(SecurityPolicyNone);
-        e.byteString({});
-        e.byteString({});
-        e.uint32(++c->sequence);
-        e.uint32(requestId);
-        e.raw(openAnswer(0, 1, 600000, {}));
-        e.patchUInt32(4, static_cast<uint32_t>(e.size()));
-        c->socket->write(e.bytes());
-        return;
-    }
+    if (chunk.startsWith("OPN"))
+        return void(c->socket->write(openWithoutSecurity(chunk, ++c->sequence)));
     if (chunk.startsWith("CLO"))
         return drop(c, false);
     if (!chunk.startsWith("MSGF"))

@@ -5,7 +5,6 @@
 
 #include "opc/errors.h"
 
-#include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -15,7 +14,6 @@ namespace opc::ua {
 namespace S = opc::Status;
 
 namespace {
-constexpr int ServiceTimeoutMs = 5000;
 constexpr int OutstandingPublish = 2;
 // A Publish waits at the server until it has something to say; it is
 // given far longer than the keep-alive, which decides first.
@@ -26,15 +24,6 @@ constexpr int WatchEveryMs = 250;
 // are given up when more go missing.
 constexpr size_t MaxMissing = 16;
 
-qint64 monotonicMs()
-{
-    static const QElapsedTimer start = [] {
-        QElapsedTimer t;
-        t.start();
-        return t;
-    }();
-    return start.elapsed();
-}
 } // namespace
 
 qint64 keepAliveBoundMs(double publishingIntervalMs, uint32_t maxKeepAliveCount)

@@ -11,7 +11,6 @@ namespace opc::ua {
 
 namespace S = opc::Status;
 
-namespace {
 qint64 monotonicMs()
 {
     static const QElapsedTimer start = [] {
@@ -21,6 +20,8 @@ qint64 monotonicMs()
     }();
     return start.elapsed();
 }
+
+namespace {
 
 // Each step of opening a session, and the light read that keeps it alive.
 constexpr int StepTimeoutMs = 5000;

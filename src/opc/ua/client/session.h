@@ -18,6 +18,8 @@ namespace opc::ua {
 
 // The error number of a bad status in an answer.
 int32_t errorOf(StatusCode status);
+// Milliseconds on a clock that only goes forward, from the first call.
+qint64 monotonicMs();
 
 // A session with one server over the client's channel (OPC 10000-4 §5.6):
 // created and activated on an endpoint, kept alive while idle, and made

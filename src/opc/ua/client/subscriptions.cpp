@@ -12,7 +12,6 @@ namespace opc::ua {
 namespace S = opc::Status;
 
 namespace {
-constexpr int ServiceTimeoutMs = 5000;
 constexpr int CreateItemsTimeoutMs = 10000;
 // A server may take long to make a subscription (one that will not modify
 // it makes a new one each time): its answer is awaited well past the

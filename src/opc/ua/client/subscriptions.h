@@ -107,6 +107,7 @@ public:
     int republishing() const;
 
 private:
+    static constexpr int ServiceTimeoutMs = 5000;
     struct Item {
         NodeId nodeId;
         double samplingInterval = 0;

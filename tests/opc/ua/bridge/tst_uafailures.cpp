@@ -12,10 +12,10 @@
 #include "opc/ua/bridge/uaserver.h"
 #include "scriptedserver.h"
 #include "support/fixture.h"
+#include "support/memory.h"
 #include "support/messages.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTest>
 
 using quorivo::Form1;
@@ -31,17 +31,6 @@ QString value(Form3 *form, int row = 1) { return form->ListView1->ListItems().It
 
 // The subscription a value of the scripted server came from.
 int subscriptionOf(const QString &text) { return static_cast<int>(QLocale().toDouble(text) / 100000); }
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return 0;
-}
 
 } // namespace
 

@@ -5,9 +5,9 @@
 // shows the loss and the return.
 #include "opc/ua/client/subscriptions.h"
 #include "scriptedserver.h"
+#include "support/memory.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTest>
 
@@ -65,16 +65,7 @@ public:
     }
 
     // Resident memory of the program, in KiB.
-    qint64 residentKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return 0;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            if (line.startsWith("VmRSS:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-        return 0;
-    }
+    qint64 residentKiB() const { return testsupport::residentKiB(m_process.processId()); }
 
     // Watches until the table shows a quality that is wanted.
     bool waitForQuality(const std::function<bool(const QString &)> &wanted, int timeoutMs)

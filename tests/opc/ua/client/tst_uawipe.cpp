@@ -32,7 +32,7 @@ std::atomic<const char *> needle{nullptr};
 std::atomic<size_t> needleLength{0};
 std::atomic<int> found{0};
 
-void scan(void *block)
+[[maybe_unused]] void scan(void *block)
 {
     const char *n = needle.load();
     if (!block || !n)
