@@ -232,8 +232,10 @@ public:
     qsizetype size() const { return m_out.size(); }
     void patchUInt32(qsizetype at, uint32_t v);
 
-private:
+    // One value of a built-in type.
     void scalar(BuiltIn type, const Scalar &v);
+
+private:
     QByteArray m_out;
 };
 
@@ -311,6 +313,15 @@ public:
     void charge(qsizetype bytes);
     qsizetype budgetLeft() const { return *m_budget; }
 
+    // One value of a built-in type.
+    Scalar scalar(BuiltIn type);
+    // One level deeper for as long as it lives; past MaxDepth a DecodeError.
+    struct Depth {
+        explicit Depth(Decoder &d);
+        ~Depth() { --m_d.m_depth; }
+        Decoder &m_d;
+    };
+
     void skip(qsizetype n);
     qsizetype remaining() const { return m_size - m_pos; }
     qsizetype position() const { return m_pos; }
@@ -329,14 +340,8 @@ private:
     }
     [[noreturn]] static void outOfMemory();
     const char *take(qsizetype n);
-    Scalar scalar(BuiltIn type);
     template <typename T>
     std::shared_ptr<T> node(T value);
-    struct Depth {
-        explicit Depth(Decoder &d);
-        ~Depth() { --m_d.m_depth; }
-        Decoder &m_d;
-    };
 
     QByteArray m_bytes;
     const char *m_data;
