@@ -26,7 +26,9 @@ QString scalarText(const Scalar &s)
     return {};
 }
 
-opc::Value scalarValue(BuiltIn type, const Scalar &s)
+} // namespace
+
+opc::Value scalarValueOf(BuiltIn type, const Scalar &s)
 {
     using opc::Value;
     switch (type) {
@@ -63,6 +65,8 @@ opc::Value scalarValue(BuiltIn type, const Scalar &s)
     }
 }
 
+namespace {
+
 // The numeric data types of namespace 0 and their variant types.
 int16_t scalarTypeOf(uint32_t dataType)
 {
@@ -78,10 +82,12 @@ int16_t scalarTypeOf(uint32_t dataType)
     case 9: return opc::VT_UI8;
     case 10: return opc::VT_R4;
     case 11: return opc::VT_R8;
-    case 12: case 14: case 17: case 20: case 21: return opc::VT_BSTR;
+    // Every value shown as a text of its own is a string to a DA client:
+    // Guid, XmlElement, node ids, status codes with their names, qualified
+    // names, localized texts, structures, data values, diagnostics.
+    case 12: case 14: case 16: case 17: case 18: case 19: case 20: case 21: case 22: case 23: case 25: return opc::VT_BSTR;
     case 13: return opc::VT_DATE;
     case 15: return static_cast<int16_t>(opc::VT_ARRAY | opc::VT_UI1);
-    case 19: return opc::VT_UI4;
     case 29: return opc::VT_I4; // enumerations
     default: return 12;          // VT_VARIANT: any type
     }
@@ -160,11 +166,11 @@ opc::Value valueOf(const Variant &v)
     if (v.isNull())
         return {};
     if (!v.isArray)
-        return v.values.empty() ? opc::Value{} : scalarValue(v.type, v.values[0]);
+        return v.values.empty() ? opc::Value{} : scalarValueOf(v.type, v.values[0]);
     std::vector<opc::Value> elements;
     elements.reserve(v.values.size());
     for (const Scalar &s : v.values)
-        elements.push_back(scalarValue(v.type, s));
+        elements.push_back(scalarValueOf(v.type, s));
     const uint16_t elementType = elements.empty() ? uint16_t{opc::VT_EMPTY} : elements.front().type();
     return opc::Value::array(elementType, std::move(elements));
 }

@@ -4,6 +4,7 @@
 #include "opc/errors.h"
 #include "opc/value.h"
 #include "opc/ua/client/client.h"
+#include "opc/ua/client/types.h"
 
 #include <QDateTime>
 #include <QString>
@@ -29,6 +30,15 @@ struct ItemState {
     BuiltIn writeType = BuiltIn::Null;
     bool isArray = false;
     bool removed = false;
+    // Values that need the server's types (structures, enumerations) or a
+    // text of their own: the data type and its place in the link's type
+    // table, learned again when the session's types are.
+    NodeId dataType;
+    int32_t valueRank = -1;
+    int type = -1;
+    int typesGeneration = -1;
+    std::optional<Variant> shown; // the raw value the text was made of
+    QString locale;               // a LocalizedText's, as the server holds it
     opc::Value value;
     int32_t quality = 0;
     QDateTime timestamp;
@@ -61,6 +71,9 @@ struct Link {
     int typesLearnedAt = 0;                   // the reconnect count they belong to (indexes may change)
     std::vector<std::shared_ptr<GroupState>> groups;
     int unnamed = 0;
+    std::unique_ptr<TypeResolver> resolver;
+    int typesGeneration = 0;
+    int typesLearnedAtReconnect = -1;
 
     ~Link();
     void close();
@@ -84,8 +97,22 @@ struct Link {
     // Item ids are node ids, "ns=<index>;..." or "nsu=<uri>;...".
     NodeId itemNodeId(const QString &itemId);
 
+    // The session's types, learned afresh after a reconnection (the
+    // namespace table may have changed).
+    TypeResolver &types();
+    // What an item's value shows (a structure, an enumeration, a matrix, a
+    // status code... as their one text form; others as the automation
+    // interface holds them). A value like the last one costs nothing.
+    opc::Value present(ItemState &item, const Variant &value);
+    // The value a text written to the item stands for, by its type; throws
+    // DISP_E_TYPEMISMATCH, before anything is sent, for a text that does
+    // not fit. Nothing when the item's type needs no such help.
+    std::optional<Variant> typedWrite(ItemState &item, const QString &text);
+
 private:
     std::vector<DataValue> readBatch(const std::vector<ReadValueId> &ids);
+    // The item's place in the type table of this session.
+    int typeOfItem(ItemState &item);
     uint32_t remember(const std::vector<QString> &types, uint32_t builtIn);
 };
 using LinkPtr = std::shared_ptr<Link>;

@@ -36,7 +36,7 @@ public:
                 s.quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
                 return;
             }
-            apply(s, c.value);
+            apply(*m_link, s, c.value);
             if (c.commFailure)
                 s.quality = 0x18;
             return;
@@ -53,12 +53,25 @@ public:
             case Status::BadNodeIdUnknown: throw OpcError(S::OPC_E_UNKNOWNITEMID);
             default: break;
             }
-        apply(s, dv);
+        apply(*m_link, s, dv);
     }
 
     void Write(const Value &value) override
     {
         ItemState &s = check();
+        Variant v;
+        if (auto typed = value.type() == opc::VT_BSTR ? m_link->typedWrite(s, value.string()) : std::nullopt)
+            v = std::move(*typed);
+        else
+            v = plainWrite(s, value);
+        send(s, v);
+    }
+
+private:
+    // Numbers, texts, dates and their arrays, converted as the automation
+    // interface converts them.
+    static Variant plainWrite(const ItemState &s, const Value &value)
+    {
         Value converted = value;
         if (value.type() == opc::VT_BSTR && s.canonical != opc::VT_BSTR && s.canonical != 12)
             converted = opc::textToValue(value.string(), static_cast<uint16_t>(s.canonical));
@@ -76,6 +89,11 @@ public:
                 throw OpcError(S::DISP_E_TYPEMISMATCH);
             v = Variant::scalar(type, scalarFor(type, converted));
         }
+        return v;
+    }
+
+    void send(const ItemState &s, const Variant &v)
+    {
         const auto [error, message] = m_link->service(Id::WriteRequest, [nodeId = s.nodeId, v](Encoder &e) {
             e.int32(1);
             e.nodeId(nodeId);
@@ -100,7 +118,6 @@ public:
         }
     }
 
-private:
     ItemState &check()
     {
         m_link->check();
@@ -109,11 +126,11 @@ private:
         return *m_s;
     }
 
-    static void apply(ItemState &s, const DataValue &dv)
+    static void apply(Link &link, ItemState &s, const DataValue &dv)
     {
         const StatusCode status = dv.status.value_or(StatusCode{});
         if (dv.value)
-            s.value = valueOf(*dv.value);
+            s.value = link.present(s, *dv.value);
         s.quality = qualityOf(status);
         const auto ts = dv.sourceTimestamp ? dv.sourceTimestamp : dv.serverTimestamp;
         if (ts)
@@ -141,14 +158,29 @@ public:
         s->nodeId = nodeId;
         s->clientHandle = clientHandle;
         uint32_t dataType = 0;
-        if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr)
+        if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr) {
+            s->dataType = *t;
             dataType = m_link->builtInTypeOf(*t);
+        }
         int32_t valueRank = -1;
         if (const int32_t *rank = attrs[1].value ? attrs[1].value->scalarAs<int32_t>() : nullptr)
             valueRank = *rank;
         s->canonical = canonicalTypeOf(NodeId::num(0, dataType), valueRank);
         s->writeType = builtInOf(dataType);
         s->isArray = valueRank >= 0;
+        s->valueRank = valueRank;
+        // Structures and enumerations: the session's types tell what they
+        // hold. A structure shows as one text.
+        if ((dataType == 0 || dataType == 29) && !s->dataType.isNull()) {
+            TypeResolver &types = m_link->types();
+            s->type = types.typeOf(s->dataType);
+            s->typesGeneration = m_link->typesGeneration;
+            const TypeDef &type = types.table().at(s->type);
+            const TypeKind kind = type.kind;
+            if (kind == TypeKind::Structure || kind == TypeKind::OptionalFields || kind == TypeKind::Union ||
+                (kind == TypeKind::BuiltIn && type.builtIn == BuiltIn::ExtensionObject))
+                s->canonical = static_cast<int16_t>(valueRank >= 0 ? opc::VT_ARRAY | opc::VT_BSTR : opc::VT_BSTR);
+        }
         s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
         subscribe(g);
         s->handle = m_link->nextHandle++;
