@@ -13,3 +13,5 @@ export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 "$QUORIVO_ROOT/build-test/bench/quorivo_bench"
 echo
 "$QUORIVO_ROOT/build-test/bench/quorivo_bench_ua"
+echo
+"$QUORIVO_ROOT/build-test/bench/quorivo_bench_uatypes"

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
 seconds=${2:-30}
 mkdir -p "$build/fuzz-artifacts"
-for target in ratetext textvalue valuetext uachannel; do
+for target in ratetext textvalue valuetext uachannel uatypes; do
     bin="$build/tests/fuzz/fuzz_$target"
     kept="$root/tests/fuzz/regressions/$target"
     corpus="$build/fuzz-corpus/$target"

@@ -68,6 +68,20 @@ Value Value::text(const QString &s)
     return v;
 }
 
+Value Value::deferredText(std::shared_ptr<const DeferredText> deferred)
+{
+    Value v;
+    v.m_type = VT_BSTR;
+    v.m_deferred = std::move(deferred);
+    return v;
+}
+
+const QString &DeferredText::text() const
+{
+    std::call_once(m_made, [this] { m_text = make(); });
+    return m_text;
+}
+
 Value Value::boolean(bool b)
 {
     Value v;
@@ -101,10 +115,21 @@ const std::vector<Value> &Value::elements() const
     return m_elements ? *m_elements : none;
 }
 
+bool Value::sameText(const Value &other) const
+{
+    // Two deferred texts of different sources count as changed: a row is
+    // redrawn at worst, and no text is made for rows no one sees.
+    if (m_deferred && other.m_deferred)
+        return m_deferred == other.m_deferred || m_deferred->sameAs(*other.m_deferred);
+    if (!m_deferred && !other.m_deferred)
+        return m_text == other.m_text;
+    return string() == other.string();
+}
+
 bool Value::operator==(const Value &other) const
 {
     return m_type == other.m_type && m_int == other.m_int &&
-           (m_real == other.m_real || (std::isnan(m_real) && std::isnan(other.m_real))) && m_text == other.m_text &&
+           (m_real == other.m_real || (std::isnan(m_real) && std::isnan(other.m_real))) && sameText(other) &&
            (m_elements == other.m_elements || elements() == other.elements()) && m_lowerBound == other.m_lowerBound;
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,24 @@ enum VarType : uint16_t {
     VT_ARRAY = 0x2000,
 };
 
+// A text made only when it is first asked for: a structure's fields are
+// read from its body when a row that shows them is painted, not at every
+// sample of every item. Every copy of the value shares the one text.
+class DeferredText {
+public:
+    virtual ~DeferredText() = default;
+    const QString &text() const;
+    // Whether the other stands for the same text, without making either.
+    virtual bool sameAs(const DeferredText &other) const = 0;
+
+protected:
+    virtual QString make() const = 0;
+
+private:
+    mutable std::once_flag m_made;
+    mutable QString m_text;
+};
+
 // A variant value. Integers of every width share one signed 64-bit slot
 // (UI8 keeps its bits there); currency is scaled by 10,000; a date is an
 // instant, carried in UTC and shown in local time.
@@ -48,6 +67,7 @@ public:
     static Value currency(int64_t scaled);
     static Value date(const QDateTime &instant);
     static Value text(const QString &v);
+    static Value deferredText(std::shared_ptr<const DeferredText> deferred);
     static Value boolean(bool v);
     static Value error(int32_t code);
     static Value array(uint16_t elementType, std::vector<Value> elements, int32_t lowerBound = 0);
@@ -60,7 +80,7 @@ public:
     uint64_t toUInt64() const { return static_cast<uint64_t>(m_int); }
     double toDouble() const { return m_real; }
     bool toBool() const { return m_int != 0; }
-    const QString &string() const { return m_text; }
+    const QString &string() const { return m_deferred ? m_deferred->text() : m_text; }
     QDateTime toDateTime() const;
 
     int32_t lowerBound() const { return m_lowerBound; }
@@ -70,10 +90,13 @@ public:
     bool operator==(const Value &other) const;
 
 private:
+    bool sameText(const Value &other) const;
+
     uint16_t m_type = VT_EMPTY;
     int64_t m_int = 0;
     double m_real = 0;
     QString m_text;
+    std::shared_ptr<const DeferredText> m_deferred;
     std::shared_ptr<const std::vector<Value>> m_elements;
     int32_t m_lowerBound = 0;
 };

@@ -180,21 +180,33 @@ public:
     // the number closed, or -1 when the peer did not answer.
     int closeSessions()
     {
-        m_process.write("close-sessions\n");
+        const QByteArray answer = ask("close-sessions", "closed ");
+        return answer.isNull() ? -1 : answer.toInt();
+    }
+
+    // What a variable holds now, as node-opcua reads it (JSON); null when
+    // the peer did not answer.
+    QByteArray value(const QString &nodeId) { return ask("value " + nodeId.toUtf8(), "value "); }
+
+private:
+    // A command on the peer's standard input, and the rest of the line of
+    // its answer.
+    QByteArray ask(const QByteArray &command, const QByteArray &answer)
+    {
+        m_process.write(command + '\n');
         for (int i = 0; i < 50; ++i) {
             m_process.waitForReadyRead(100);
             m_log += m_process.readAllStandardOutput();
-            const qsizetype at = m_log.lastIndexOf("closed ");
-            if (at >= m_answered) {
-                m_answered = at + 1;
-                const qsizetype end = m_log.indexOf('\n', at);
-                return m_log.mid(at + 7, end - at - 7).toInt();
+            const qsizetype at = m_log.indexOf(answer, m_answered);
+            const qsizetype end = at < 0 ? -1 : m_log.indexOf('\n', at);
+            if (end >= 0) {
+                m_answered = end + 1;
+                return m_log.mid(at + answer.size(), end - at - answer.size());
             }
         }
-        return -1;
+        return {};
     }
 
-private:
     static PeerOptions withSessionTimeout(int ms)
     {
         PeerOptions options;

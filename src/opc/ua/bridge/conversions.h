@@ -24,6 +24,21 @@ int32_t writeErrorOf(StatusCode status);
 // for the text-shaped ones).
 opc::Value scalarValueOf(BuiltIn type, const Scalar &s);
 
+// The text of a value by the session's types, made when a row first shows
+// it: a sample of a structure costs its copy, not its reading.
+class StructuredText : public opc::DeferredText {
+public:
+    StructuredText(std::shared_ptr<const TypeTable> table, Variant value) : m_table(std::move(table)), m_value(std::move(value)) {}
+    bool sameAs(const opc::DeferredText &other) const override;
+
+protected:
+    QString make() const override;
+
+private:
+    std::shared_ptr<const TypeTable> m_table;
+    Variant m_value;
+};
+
 // The one text form of every value (valuetext.cpp): a structure as
 // "{X=7; Y=2.5; Name=abc; Inner={A=1; B=True}}", an array "{1;2;3}", a
 // matrix row by row "{{1;2;3};{4;5;6}}", an enumeration "Running (1)", a

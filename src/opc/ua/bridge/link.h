@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <array>
 #include <map>
 #include <memory>
 #include <vector>
@@ -74,6 +75,10 @@ struct Link {
     std::unique_ptr<TypeResolver> resolver;
     int typesGeneration = 0;
     int typesLearnedAtReconnect = -1;
+    // The type table as values shown from it read it later, copied again
+    // only when something was learned since.
+    std::shared_ptr<const TypeTable> shownTable;
+    std::array<int, 3> shownTableAt{-1, -1, -1}; // generation, round trips, size
 
     ~Link();
     void close();
@@ -110,6 +115,8 @@ struct Link {
     std::optional<Variant> typedWrite(ItemState &item, const QString &text);
 
 private:
+    // The table the texts of values shown now are made by.
+    std::shared_ptr<const TypeTable> shownTypes();
     std::vector<DataValue> readBatch(const std::vector<ReadValueId> &ids);
     // The item's place in the type table of this session.
     int typeOfItem(ItemState &item);

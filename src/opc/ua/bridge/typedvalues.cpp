@@ -61,15 +61,6 @@ void learnEncodings(TypeResolver &types, const Decoded &d, int &budget)
         learnEncodings(types, field.second, budget);
 }
 
-// Whether a body left unread can be read now.
-bool nowKnown(const TypeTable &table, const Decoded &d)
-{
-    if (d.kind == Decoded::Kind::Opaque)
-        return d.opaque.encoding == 1 && table.byEncoding(d.opaque.typeId) >= 0;
-    return std::any_of(d.items.begin(), d.items.end(), [&table](const Decoded &i) { return nowKnown(table, i); }) ||
-           std::any_of(d.fields.begin(), d.fields.end(), [&table](const auto &f) { return nowKnown(table, f.second); });
-}
-
 Decoded enumerants(const Variant &v, int type)
 {
     const auto one = [type](const Scalar &s) {
@@ -99,6 +90,18 @@ void keepLocale(Decoded &d, const QString &locale)
             text->locale = locale;
     for (Decoded &item : d.items)
         keepLocale(item, locale);
+}
+
+// The encodings a value's ExtensionObjects name at its top level.
+std::vector<NodeId> encodingsOf(const Variant &v)
+{
+    std::vector<NodeId> out;
+    if (v.type != BuiltIn::ExtensionObject)
+        return out;
+    for (const Scalar &s : v.values)
+        if (const auto *x = std::get_if<ExtensionObject>(&s); x && (out.empty() || !(out.back() == x->typeId)))
+            out.push_back(x->typeId);
+    return out;
 }
 
 } // namespace
@@ -147,20 +150,38 @@ opc::Value Link::present(ItemState &item, const Variant &value)
     const bool enumeration = type >= 0 && r.table().at(type).kind == TypeKind::Enumeration && value.type != BuiltIn::ExtensionObject;
     if (type >= 0 && !enumeration && !needsText(value) && r.table().at(type).kind == TypeKind::BuiltIn)
         return valueOf(value);
-    Decoder budget{QByteArray()};
-    Decoded d = enumeration ? enumerants(value, type) : decodeVariant(r.table(), value, budget);
-    if (!enumeration) {
-        // Encodings seen the first time (a subtype in a field, an array of
-        // mixed structures): learned, then read again.
+    if (enumeration) {
+        item.shown = value;
+        return opc::Value::text(decodedText(r.table(), enumerants(value, type), QLocale()));
+    }
+    // Encodings seen the first time (a new item, a subtype in a field, an
+    // array of mixed structures) are learned now, while the window waits
+    // anyway; the text itself is made when a row shows it.
+    // A body read with a type just learned may name others (a subtype in
+    // a field): a few passes, each bounded.
+    if (!item.shown || encodingsOf(*item.shown) != encodingsOf(value)) {
         int learning = 16;
-        learnEncodings(r, d, learning);
-        if (learning < 16 && nowKnown(r.table(), d)) {
-            Decoder again{QByteArray()};
-            d = decodeVariant(r.table(), value, again);
+        for (int pass = 0; pass < 4 && learning > 0; ++pass) {
+            Decoder budget{QByteArray()};
+            const int before = learning;
+            learnEncodings(r, decodeVariant(r.table(), value, budget), learning);
+            if (learning == before)
+                break;
         }
     }
     item.shown = value;
-    return opc::Value::text(decodedText(r.table(), d, QLocale()));
+    return opc::Value::deferredText(std::make_shared<const StructuredText>(shownTypes(), value));
+}
+
+std::shared_ptr<const TypeTable> Link::shownTypes()
+{
+    TypeResolver &r = types();
+    const std::array<int, 3> now{typesGeneration, r.roundTrips(), r.table().size()};
+    if (!shownTable || shownTableAt != now) {
+        shownTable = std::make_shared<const TypeTable>(r.table());
+        shownTableAt = now;
+    }
+    return shownTable;
 }
 
 std::optional<Variant> Link::typedWrite(ItemState &item, const QString &text)
@@ -170,6 +191,12 @@ std::optional<Variant> Link::typedWrite(ItemState &item, const QString &text)
         return std::nullopt;
     TypeResolver &r = types();
     int type = typeOfItem(item);
+    // A variable of an abstract structure (or of a supertype) holds a value
+    // of some concrete type: what it shows is what goes back.
+    if (item.shown && !item.shown->isArray && item.shown->type == BuiltIn::ExtensionObject)
+        if (const auto *shown = item.shown->scalarAs<ExtensionObject>(); shown && shown->encoding == 1)
+            if (const int concrete = r.typeOfEncoding(shown->typeId); concrete >= 0)
+                type = concrete;
     if (type < 0 || r.table().at(type).kind == TypeKind::BuiltIn)
         type = item.writeType == BuiltIn::Null ? -1 : TypeTable::builtIn(item.writeType);
     if (type < 0)

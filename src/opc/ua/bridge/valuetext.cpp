@@ -529,4 +529,16 @@ Decoded parseText(const TypeTable &table, int type, int32_t valueRank, const QSt
 
 QString statusCodeText(StatusCode status) { return statusText(status); }
 
+bool StructuredText::sameAs(const opc::DeferredText &other) const
+{
+    const auto *o = dynamic_cast<const StructuredText *>(&other);
+    return o && o->m_table == m_table && o->m_value == m_value;
+}
+
+QString StructuredText::make() const
+{
+    Decoder budget{QByteArray()};
+    return decodedText(*m_table, decodeVariant(*m_table, m_value, budget), QLocale());
+}
+
 } // namespace opc::ua

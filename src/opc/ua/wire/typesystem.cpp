@@ -328,8 +328,34 @@ std::optional<NodeId> TypeTable::nodeIdOf(const QString &key) const
     return id;
 }
 
+namespace {
+
+uint64_t numericKey(const NodeId &id) { return (uint64_t{id.ns} << 32) | id.numeric; }
+
+} // namespace
+
+void TypeTable::setNamespaces(std::vector<QString> uris)
+{
+    m_namespaces = std::move(uris);
+    m_byNumericEncoding.clear();
+    for (const auto &[key, type] : m_byEncoding)
+        if (const auto id = nodeIdOf(key); id && id->kind == NodeId::Kind::Numeric)
+            m_byNumericEncoding[numericKey(*id)] = type;
+}
+
+void TypeTable::setEncoding(const QString &key, int type)
+{
+    m_byEncoding[key] = type;
+    if (const auto id = nodeIdOf(key); id && id->kind == NodeId::Kind::Numeric)
+        m_byNumericEncoding[numericKey(*id)] = type;
+}
+
 int TypeTable::byEncoding(const NodeId &encoding) const
 {
+    if (encoding.kind == NodeId::Kind::Numeric) {
+        const auto it = m_byNumericEncoding.find(numericKey(encoding));
+        return it == m_byNumericEncoding.end() ? -1 : it->second;
+    }
     const auto it = m_byEncoding.find(keyOf(encoding));
     return it == m_byEncoding.end() ? -1 : it->second;
 }
@@ -488,7 +514,9 @@ void encodeType(const TypeTable &table, int type, const Decoded &value, Encoder 
     if (value.kind != Decoded::Kind::Structure)
         wrong(QStringLiteral("%1: non è una struttura").arg(t.name));
     std::map<QString, const Decoded *> given;
-    for (const auto &[name, field] : value.fields) {
+    for (const auto &entry : value.fields) {
+        const QString &name = entry.first;
+        const Decoded &field = entry.second;
         const bool known = std::any_of(t.fields.begin(), t.fields.end(), [&name](const FieldDef &f) { return f.name == name; });
         if (!known)
             wrong(QStringLiteral("%1 non ha il campo %2").arg(t.name, name));

@@ -10,6 +10,7 @@
 #include "opc/ua/wire/binary.h"
 
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 namespace opc::ua {
@@ -64,7 +65,7 @@ public:
     int size() const { return static_cast<int>(m_types.size()); }
     static int builtIn(BuiltIn type) { return static_cast<int>(type); }
 
-    void setNamespaces(std::vector<QString> uris) { m_namespaces = std::move(uris); }
+    void setNamespaces(std::vector<QString> uris);
     const std::vector<QString> &namespaces() const { return m_namespaces; }
     // "nsu=<uri>;i=5001" for a node id of the session; its text form when
     // the index names no namespace.
@@ -73,7 +74,7 @@ public:
     // namespace is not the session's.
     std::optional<NodeId> nodeIdOf(const QString &key) const;
 
-    void setEncoding(const QString &key, int type) { m_byEncoding[key] = type; }
+    void setEncoding(const QString &key, int type);
     // -1 for an encoding the table does not know.
     int byEncoding(const NodeId &encoding) const;
 
@@ -81,6 +82,9 @@ private:
     std::vector<TypeDef> m_types;
     std::vector<QString> m_namespaces;
     std::map<QString, int> m_byEncoding;
+    // The same for numeric node ids in this session's indexes: every value
+    // of a structure asks it, and needs no key text made.
+    std::unordered_map<uint64_t, int> m_byNumericEncoding;
 };
 
 // A value decoded by its definition: a built-in scalar, an array or

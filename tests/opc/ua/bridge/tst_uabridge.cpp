@@ -3,6 +3,7 @@
 // address space.
 #include "opc/ua/client/channel.h"
 #include "opc/ua/client/client.h"
+#include "opc/ua/client/types.h"
 #include "opc/ua/wire/services.h"
 #include "opc/ua/bridge/conversions.h"
 #include "opc/ua/bridge/uaserver.h"
@@ -43,6 +44,48 @@ class TestUaBridge : public QObject {
     }
 
 private slots:
+    // The types of a thousand items, a hundred of each of ten kinds (one
+    // only the dictionary describes), learned in a bounded number of round
+    // trips; types already learned, and their encodings, cost none.
+    void typesOfAThousandItems()
+    {
+        opc::ua::Client client;
+        int32_t result = -1;
+        client.connectTo(*opc::ua::parseTarget(m_peer->url()), PeerId, 10000, [&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 10000);
+        QCOMPARE(result, 0);
+        opc::ua::TypeResolver types([&client](uint32_t typeId, std::function<void(opc::ua::Encoder &)> body) {
+            std::pair<int32_t, QByteArray> answer{-1, {}};
+            client.call(typeId, std::move(body), 10000, [&answer](int32_t e, const QByteArray &m) { answer = {e, m}; });
+            QElapsedTimer waited;
+            waited.start();
+            while (answer.first == -1 && waited.elapsed() < 10000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            return answer;
+        });
+        const auto namespaces = client.namespaces();
+        types.reset(namespaces);
+        const auto index = std::find(namespaces.begin(), namespaces.end(), QStringLiteral("urn:quorivo:types")) - namespaces.begin();
+        QVERIFY(index < qsizetype(namespaces.size()));
+        const uint32_t kinds[] = {3001, 3003, 3004, 3005, 3006, 3007, 3008, 3009, 3010, 3011};
+        for (int item = 0; item < 1000; ++item) {
+            const int type = types.typeOf(opc::ua::NodeId::num(uint16_t(index), kinds[item % 10]));
+            QVERIFY(type >= 0);
+            QVERIFY2(types.table().at(type).kind != opc::ua::TypeKind::Unresolved, qPrintable(types.table().at(type).reason));
+        }
+        const int learned = types.roundTrips();
+        QVERIFY2(learned <= 20, qPrintable(QString::number(learned)));
+        // The dictionary's layout for the type only it describes.
+        QVERIFY(types.table().at(types.typeOf(opc::ua::NodeId::num(uint16_t(index), 3007))).dictionaryLayout);
+        for (const uint32_t kind : kinds)
+            if (kind != 3006 && kind != 3010 && kind != 3011)
+                QVERIFY(types.typeOfEncoding(opc::ua::NodeId::num(uint16_t(index), kind + 2000)) >= 0);
+        QCOMPARE(types.roundTrips(), learned);
+        result = -1;
+        client.disconnectFrom([&](int32_t e) { result = e; });
+        QTRY_VERIFY_WITH_TIMEOUT(result != -1, 5000);
+    }
+
     void initTestCase() { m_peer = new UaPeer; }
     void cleanupTestCase() { delete m_peer; }
     void init() { REQUIRE_PEER(*m_peer); }

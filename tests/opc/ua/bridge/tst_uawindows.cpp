@@ -10,6 +10,7 @@
 #include "uapeer.h"
 
 #include "opc/errors.h"
+#include "opc/value.h"
 #include "opc/ua/security/trust.h"
 
 #include <QElapsedTimer>
@@ -444,6 +445,101 @@ private slots:
         }
         click(f.Command8);
         QCOMPARE(quorivo::Form4::existing()->Text2->Text(), QStringLiteral("250"));
+        click(f.DisconnectFromServer);
+    }
+
+    // Every kind of value a plant holds, in one table: what the item table
+    // shows and its type column, a write of that text form that the server
+    // then holds, and a write refused before anything is sent.
+    void everyValueAPlantHolds_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("dataType");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("held");    // a part of the peer's own reading of it
+        QTest::addColumn<QString>("refused"); // a text that does not fit
+        const int bstr = opc::VT_BSTR, array = opc::VT_ARRAY;
+        QTest::newRow("structure") << "Point" << "{X=7; Y=2.5; Name=abc}" << bstr << "{X=8; Y=3.5; Name=def}"
+                                   << "\"x\":8" << "{X=1; Z=2}";
+        QTest::newRow("nested, with a field array") << "Outer" << "{X=1; Inner={A=2; B=True}; Values={1.5;2.5}}" << bstr
+                                                    << "{X=2; Inner={A=3; B=False}; Values={1;2;3}}" << "\"x\":2" << "{X=2; Inner=5}";
+        QTest::newRow("optional fields") << "Optional" << "{Id=5; Level=1.5}" << bstr << "{Id=6; Note=hi}" << "\"note\":\"hi\""
+                                         << "{Note=hi}";
+        QTest::newRow("union") << "Choice" << "{Text=on}" << bstr << "{Number=7}" << "0100000007000000" << "{Number=7; Text=on}";
+        QTest::newRow("dictionary only, bit fields") << "Legacy" << "{Active=True; Mode=5; Spare=0; Count=12; Label=old}" << bstr
+                                                     << "{Active=False; Mode=2; Spare=0; Count=-3; Label=new}" << "04fdff"
+                                                     << "{Active=False; Mode=9; Spare=0; Count=1; Label=x}";
+        QTest::newRow("definition only") << "Modern" << "{Stamp=" + opc::dateToText(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC)) + "; Ratio=0.5}"
+                                         << bstr << "{Stamp=" + opc::dateToText(QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC)) + "; Ratio=0.25}"
+                                         << "\"ratio\":0.25" << "{Stamp=yesterday; Ratio=1}";
+        QTest::newRow("subtyped value") << "Holder" << "{Anything={X=7; Y=2.5; Name=abc}}" << bstr << QString() << QString() << "{Anything=1}";
+        QTest::newRow("enumeration, by name") << "State" << "Running (1)" << int(opc::VT_I4) << "Fault" << "2" << "Broken";
+        QTest::newRow("enumeration, by number") << "State" << "Running (1)" << int(opc::VT_I4) << "0" << "0" << "7";
+        QTest::newRow("option set") << "Permissions" << "5" << int(opc::VT_UI4) << "3" << "3" << "many";
+        QTest::newRow("alias") << "Percent" << "42.5" << int(opc::VT_R8) << "12.5" << "12.5" << "high";
+        QTest::newRow("matrix") << "Matrix" << "{{1;2;3};{4;5;6}}" << int(array | opc::VT_R8) << "{{6;5;4};{3;2;1}}"
+                                << "{\"0\":6,\"1\":5,\"2\":4,\"3\":3,\"4\":2,\"5\":1}" << "{{1;2};{3}}";
+        QTest::newRow("array of structures") << "Points" << "{{X=1; Y=2; Name=a};{X=3; Y=4; Name=b}}" << int(array | bstr)
+                                             << "{{X=5; Y=6; Name=c}}" << "\"name\":\"c\"" << "{X=5}";
+        QTest::newRow("Guid") << "Guid" << "72962B91-FA75-4AE6-8D28-B404DC7DAF63" << bstr << "00000000-0000-0000-0000-000000000001"
+                              << "00000000-0000-0000-0000-000000000001" << "not-a-guid";
+        QTest::newRow("ByteString") << "ByteString" << "{1;2;3}" << int(array | opc::VT_UI1) << "{9;8}" << "\"data\":[9,8]" << "{300}";
+        QTest::newRow("XmlElement") << "XmlElement" << "<a>1</a>" << bstr << "<b/>" << "<b/>" << QString();
+        QTest::newRow("NodeId") << "NodeId" << "ns=1;s=Mass" << bstr << "ns=1;s=Plant" << "ns=1;s=Plant" << "ns=x;s=";
+        QTest::newRow("ExpandedNodeId") << "ExpandedNodeId" << "ns=1;s=Plant" << bstr << "svr=0;nsu=urn:elsewhere;s=Y" << "s=Y"
+                                        << "svr=;i=1";
+        QTest::newRow("StatusCode") << "StatusCode" << "BadTimeout (0x800A0000)" << bstr << "Good" << "\"value\":0" << "Splendid";
+        QTest::newRow("QualifiedName") << "QualifiedName" << "1:Pump" << bstr << "2:Valve" << "Valve" << QString();
+        QTest::newRow("LocalizedText keeps the server's locale") << "LocalizedText" << "Pumpe" << bstr << "Ventil" << "\"de\"" << QString();
+        QTest::newRow("LocalizedText naming its locale") << "LocalizedText" << "Pumpe" << bstr << "[it] Valvola" << "\"it\"" << QString();
+    }
+
+    void everyValueAPlantHolds()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, shown);
+        QFETCH(int, dataType);
+        QFETCH(QString, written);
+        QFETCH(QString, held);
+        QFETCH(QString, refused);
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        connectTo(f, m_peer->url(), NoneEndpoint);
+        addGroup(f, QStringLiteral("Tipi"), QStringLiteral("100"));
+        selectGroup(f, QStringLiteral("Tipi"));
+        const QString id = QStringLiteral("ns=1;s=Types.") + item;
+        addItem(f, id);
+        QCOMPARE(listViewTexts(f.ListView2), QStringList{id});
+        click(f.Command3);
+        Form3 *form = Form3::existing();
+        QVERIFY(form);
+        const auto cell = [form](int column) { return form->ListView1->ListItems().Item(1).SubItems(column); };
+        QTRY_COMPARE_WITH_TIMEOUT(cell(3), QStringLiteral("192"), 8000);
+        QCOMPARE(cell(1), shown);
+        QCOMPARE(cell(2), QString::number(dataType));
+        pickListViewRow(form->ListView1, 1);
+        const QString node = QStringLiteral("ns=1;s=Types.") + item;
+        const int writes = m_peer->said(("write " + node).toUtf8());
+        if (!refused.isEmpty()) {
+            form->Text1->setText(refused);
+            click(form->Command2);
+            QCOMPARE(m_peer->said(("write " + node).toUtf8()), writes);
+        }
+        if (!written.isEmpty()) {
+            form->Text1->setText(written);
+            click(form->Command2);
+            QTRY_COMPARE(m_peer->said(("write " + node).toUtf8()), writes + 1);
+            const QByteArray value = m_peer->value(node);
+            QVERIFY2(value.contains(held.toUtf8()), value.constData());
+            // The text first shown goes back the same way and is shown again:
+            // the round trip is whole, and the next row finds the value as
+            // the peer made it.
+            form->Text1->setText(shown);
+            click(form->Command2);
+            QTRY_COMPARE_WITH_TIMEOUT(cell(1), shown, 8000);
+        }
+        QVERIFY(messages.messages.empty());
         click(f.DisconnectFromServer);
     }
 

@@ -4,16 +4,24 @@
 // user. Prints "ready <port>" once it listens.
 //   node peer.js <port> <pki-folder>
 // Each session made and each login tried is told on standard output.
+// Its own types (types.xml, with types.bsd as their dictionary) and a
+// folder "Types" of variables holding them, writable, unless PEER_LIGHT.
 // Every policy and mode is offered: None, Basic256Sha256,
 // Aes128_Sha256_RsaOaep and Aes256_Sha256_RsaPss, Sign and SignAndEncrypt.
 // PEER_SESSION_TIMEOUT_MS caps the session timeout it grants. A line
 // "close-sessions" on standard input closes every session, as a server
 // does at its own timeout, and answers "closed <count>".
 "use strict";
+const fs = require("fs");
+const os = require("os");
 const path = require("path");
 const {
     OPCUAServer, OPCUACertificateManager, SecurityPolicy, MessageSecurityMode, nodesets, DataType, DataValue, Variant, StatusCodes, standardUnits,
+    VariantArrayType, AttributeIds, coerceNodeId,
 } = require("node-opcua");
+const { OpaqueStructure } = require("node-opcua-extension-object");
+const { StructureType } = require("node-opcua-types");
+const { ensureDatatypeExtracted } = require("node-opcua-address-space");
 const { build_address_space_for_conformance_testing } = require("node-opcua-address-space-for-conformance-testing");
 
 const port = parseInt(process.argv[2] || "4840", 10);
@@ -41,8 +49,15 @@ async function main() {
             return add.call(this, { ...options, allowUnsecurePassword: true });
         };
     }
+    const light = process.env.PEER_LIGHT === "1";
+    const typesFile = path.join(os.tmpdir(), `quorivo-peer-types-${process.pid}.xml`);
+    if (!light) {
+        const dictionary = fs.readFileSync(path.join(__dirname, "types.bsd")).toString("base64");
+        fs.writeFileSync(typesFile, fs.readFileSync(path.join(__dirname, "types.xml"), "utf8").replace("{{DICTIONARY}}", dictionary));
+    }
     const server = new OPCUAServer({
         ...own,
+        nodeset_filename: light ? [nodesets.standard] : [nodesets.standard, typesFile],
         securityPolicies: policies,
         // PEER_RESOURCE_PATH puts the endpoints at a path ("/UA/Quorivo").
         ...(process.env.PEER_RESOURCE_PATH ? { resourcePath: process.env.PEER_RESOURCE_PATH } : {}),
@@ -50,7 +65,6 @@ async function main() {
             .concat(policies.some((p) => p !== SecurityPolicy.None) ? [MessageSecurityMode.Sign, MessageSecurityMode.SignAndEncrypt] : []),
         port,
         hostname: "127.0.0.1",
-        nodeset_filename: [nodesets.standard],
         serverCertificateManager,
         allowAnonymous: true,
         // Few, as in small embedded servers: a client that does not give
@@ -68,10 +82,11 @@ async function main() {
         serverInfo: { applicationUri: "urn:quorivo:peer", productUri: "urn:quorivo:peer", applicationName: { text: "QuorivoPeer" } },
     });
     await server.initialize();
+    if (!light)
+        fs.unlinkSync(typesFile);
     const addressSpace = server.engine.addressSpace;
     // PEER_LIGHT=1 leaves out the conformance nodes and the 10,000 Doubles:
     // a peer for tests of connecting alone starts in a fraction of the time.
-    const light = process.env.PEER_LIGHT === "1";
     if (!light)
         await build_address_space_for_conformance_testing(addressSpace, { mass_variables: false });
     const namespace = addressSpace.getOwnNamespace();
@@ -149,6 +164,8 @@ async function main() {
             engineeringUnits: standardUnits.percent, value: new Variant({ dataType: DataType.Double, value: i }),
         });
     }
+    if (!light)
+        await addTypes(addressSpace, namespace, contract);
     // Every value changes once a second.
     setInterval(() => { for (let i = 0; i < values.length; i++) values[i] += 1; }, 1000);
     // Each session made is told on stdout.
@@ -191,6 +208,18 @@ async function main() {
             }));
         });
     };
+    // Each write is told: "write ns=1;s=Types.Point". Bodies node-opcua
+    // cannot read are kept as the bytes they came in.
+    const write = server._on_WriteRequest.bind(server);
+    server._on_WriteRequest = (message, channel) => {
+        for (const w of message.request.nodesToWrite || []) {
+            process.stdout.write(`write ${w.nodeId.toString()}\n`);
+            const v = w.value && w.value.value;
+            if (v && v.value instanceof OpaqueStructure && !(v.value instanceof Raw))
+                v.value = new Raw(v.value.nodeId, v.value.buffer);
+        }
+        return write(message, channel);
+    };
     let input = "";
     process.stdin.on("data", (chunk) => {
         input += chunk;
@@ -198,7 +227,16 @@ async function main() {
         while ((end = input.indexOf("\n")) >= 0) {
             const command = input.slice(0, end).trim();
             input = input.slice(end + 1);
-            if (command === "close-sessions") {
+            if (command.startsWith("value ")) {
+                // What a variable holds now, as node-opcua reads it.
+                const node = server.engine.addressSpace.findNode(command.slice(6));
+                const dv = node && node.readValue();
+                // Bodies it keeps as bytes are told in hex.
+                const v = dv && dv.value;
+                const raw = v && (Array.isArray(v.value) ? v.value : [v.value]).filter((e) => e instanceof OpaqueStructure);
+                process.stdout.write(`value ${!v ? "none" : raw.length ? raw.map((e) => e.buffer.toString("hex")).join(",")
+                    : JSON.stringify(v.toJSON ? v.toJSON() : v)}\n`);
+            } else if (command === "close-sessions") {
                 const sessions = Object.values(server.engine._sessions);
                 for (const session of sessions)
                     server.engine.closeSession(session.authenticationToken, true, "Forcing");
@@ -211,6 +249,89 @@ async function main() {
     const stop = async () => { await server.shutdown(0); process.exit(0); };
     process.on("SIGTERM", stop);
     process.on("SIGINT", stop);
+}
+
+// Bytes of a structure, kept as they are (node-opcua's own copy of them
+// would lose them).
+// node-opcua copies a structure by handing it to its constructor.
+class Raw extends OpaqueStructure {
+    constructor(nodeId, buffer) {
+        if (nodeId instanceof Raw)
+            super(nodeId.nodeId, Buffer.from(nodeId.buffer));
+        else
+            super(nodeId, buffer);
+    }
+    clone() { return new Raw(this); }
+}
+
+// A variable of each kind of value a plant holds, under Quorivo/Types.
+async function addTypes(addressSpace, namespace, parent) {
+    const types = addressSpace.getNamespaceIndex("urn:quorivo:types");
+    const type = (id) => addressSpace.findNode(`ns=${types};i=${id}`);
+    const folder = namespace.addFolder(parent, { browseName: "Types", nodeId: "s=Types" });
+    const variable = (name, dataType, value, extra = {}) => namespace.addVariable({ organizedBy: folder, browseName: name,
+        nodeId: `s=Types.${name}`, dataType, accessLevel: "CurrentRead | CurrentWrite", userAccessLevel: "CurrentRead | CurrentWrite",
+        value, ...extra });
+    const structure = (id, fields) => addressSpace.constructExtensionObject(type(id), fields);
+    const ext = (value) => new Variant({ dataType: DataType.ExtensionObject, value });
+    // Bodies node-opcua cannot make itself (bit fields, subtyped values, and
+    // unions, which it encodes without their switch) go as bytes, in
+    // variables of the abstract Structure: the value's encoding tells its
+    // type, as in a server's variables of any structure.
+    const raw = (encoding, hex) => new Raw(coerceNodeId(`ns=${types};i=${encoding}`), Buffer.from(hex, "hex"));
+    const point = "07000000" + "0000000000000440" + "03000000616263";
+    variable("Point", type(3001), ext(structure(3001, { x: 7, y: 2.5, name: "abc" })));
+    variable("Outer", type(3003), ext(structure(3003, { x: 1, inner: { a: 2, b: true }, values: [1.5, 2.5] })));
+    variable("Optional", type(3004), ext(structure(3004, { id: 5, level: 1.5 })));
+    variable("Choice", "Structure", ext(raw(5005, "02000000" + "02000000" + "6f6e")));
+    variable("Legacy", "Structure", ext(raw(5007, "0b" + "0c00" + "030000006f6c64")));
+    variable("Modern", type(3008), ext(structure(3008, { stamp: new Date(Date.UTC(2026, 0, 2, 3, 4, 5)), ratio: 0.5 })));
+    const encodedPoint = Buffer.alloc(4);
+    encodedPoint.writeUInt8(1, 0); encodedPoint.writeUInt8(types, 1); encodedPoint.writeUInt16LE(5001, 2);
+    variable("Holder", "Structure", ext(raw(5009, encodedPoint.toString("hex") + "01" + "13000000" + point)));
+    variable("State", type(3006), new Variant({ dataType: DataType.Int32, value: 1 }));
+    variable("Percent", type(3010), new Variant({ dataType: DataType.Double, value: 42.5 }));
+    variable("Permissions", type(3011), new Variant({ dataType: DataType.UInt32, value: 5 }));
+    variable("Matrix", "Double", new Variant({ dataType: DataType.Double, arrayType: VariantArrayType.Matrix, dimensions: [2, 3],
+        value: new Float64Array([1, 2, 3, 4, 5, 6]) }), { valueRank: 2, arrayDimensions: [2, 3] });
+    variable("Points", type(3001), new Variant({ dataType: DataType.ExtensionObject, arrayType: VariantArrayType.Array,
+        value: [structure(3001, { x: 1, y: 2, name: "a" }), structure(3001, { x: 3, y: 4, name: "b" })] }),
+        { valueRank: 1, arrayDimensions: [0] });
+    variable("Guid", "Guid", new Variant({ dataType: DataType.Guid, value: "72962B91-FA75-4AE6-8D28-B404DC7DAF63" }));
+    variable("ByteString", "ByteString", new Variant({ dataType: DataType.ByteString, value: Buffer.from([1, 2, 3]) }));
+    variable("XmlElement", "XmlElement", new Variant({ dataType: DataType.XmlElement, value: "<a>1</a>" }));
+    variable("NodeId", "NodeId", new Variant({ dataType: DataType.NodeId, value: coerceNodeId("ns=1;s=Mass") }));
+    variable("ExpandedNodeId", "ExpandedNodeId", new Variant({ dataType: DataType.ExpandedNodeId,
+        value: coerceNodeId("ns=1;s=Plant") }));
+    variable("StatusCode", "StatusCode", new Variant({ dataType: DataType.StatusCode, value: StatusCodes.BadTimeout }));
+    variable("QualifiedName", "QualifiedName", new Variant({ dataType: DataType.QualifiedName,
+        value: { namespaceIndex: 1, name: "Pump" } }));
+    variable("LocalizedText", "LocalizedText", new Variant({ dataType: DataType.LocalizedText, value: { locale: "de", text: "Pumpe" } }));
+    // Nor are they read on a write: kept as bytes, they go back as bytes.
+    const raws = new Set([5005, 5007, 5009].map((i) => `ns=${types};i=${i}`));
+    const manager = await ensureDatatypeExtracted(addressSpace);
+    const constructorOf = manager.getExtensionObjectConstructorFromBinaryEncodingAsync.bind(manager);
+    manager.getExtensionObjectConstructorFromBinaryEncodingAsync = async (encoding) => {
+        if (raws.has(encoding.toString()))
+            throw new Error("kept as bytes");
+        return constructorOf(encoding);
+    };
+    // node-opcua reads IsUnion from no NodeSet: the union's definition says
+    // so as a server's would.
+    const choice = type(3005);
+    const readChoice = choice.readAttribute.bind(choice);
+    choice.readAttribute = (context, attributeId, ...rest) => {
+        const dv = readChoice(context, attributeId, ...rest);
+        if (attributeId === AttributeIds.DataTypeDefinition && dv.value && dv.value.value)
+            dv.value.value.structureType = StructureType.Union;
+        return dv;
+    };
+    // A PLC whose dictionary alone describes a type (CODESYS, older S7
+    // firmware): no DataTypeDefinition for it.
+    const legacy = type(3007);
+    const readAttribute = legacy.readAttribute.bind(legacy);
+    legacy.readAttribute = (context, attributeId, ...rest) => attributeId === AttributeIds.DataTypeDefinition
+        ? new DataValue({ statusCode: StatusCodes.BadAttributeIdInvalid }) : readAttribute(context, attributeId, ...rest);
 }
 
 main().catch((err) => { process.stderr.write(String(err && err.stack || err) + "\n"); process.exit(1); });
