@@ -51,13 +51,18 @@ async function main() {
     }
     const light = process.env.PEER_LIGHT === "1";
     const typesFile = path.join(os.tmpdir(), `quorivo-peer-types-${process.pid}.xml`);
+    // The conformance nodes keep the index they had before the types came
+    // (ns=2): their namespace is named first, and filled later.
+    const firstFile = path.join(os.tmpdir(), `quorivo-peer-first-${process.pid}.xml`);
     if (!light) {
+        fs.writeFileSync(firstFile, '<?xml version="1.0" encoding="utf-8"?>\n<UANodeSet xmlns="http://opcfoundation.org/UA/2011/03/UANodeSet.xsd">' +
+            "<NamespaceUris><Uri>urn://node-opcua-simulator</Uri></NamespaceUris></UANodeSet>\n");
         const dictionary = fs.readFileSync(path.join(__dirname, "types.bsd")).toString("base64");
         fs.writeFileSync(typesFile, fs.readFileSync(path.join(__dirname, "types.xml"), "utf8").replace("{{DICTIONARY}}", dictionary));
     }
     const server = new OPCUAServer({
         ...own,
-        nodeset_filename: light ? [nodesets.standard] : [nodesets.standard, typesFile],
+        nodeset_filename: light ? [nodesets.standard] : [nodesets.standard, firstFile, typesFile],
         securityPolicies: policies,
         // PEER_RESOURCE_PATH puts the endpoints at a path ("/UA/Quorivo").
         ...(process.env.PEER_RESOURCE_PATH ? { resourcePath: process.env.PEER_RESOURCE_PATH } : {}),
@@ -82,8 +87,10 @@ async function main() {
         serverInfo: { applicationUri: "urn:quorivo:peer", productUri: "urn:quorivo:peer", applicationName: { text: "QuorivoPeer" } },
     });
     await server.initialize();
-    if (!light)
+    if (!light) {
         fs.unlinkSync(typesFile);
+        fs.unlinkSync(firstFile);
+    }
     const addressSpace = server.engine.addressSpace;
     // PEER_LIGHT=1 leaves out the conformance nodes and the 10,000 Doubles:
     // a peer for tests of connecting alone starts in a fraction of the time.
