@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/routingserver.h"
 
+#include "opc/sim/simserver.h"
 #include "opc/ua/client/client.h"
+#include "opc/ua/client/discovery.h"
 #include "opc/ua/bridge/uaserver.h"
 
 namespace quorivo {
@@ -16,13 +18,18 @@ class RoutingServer final : public OPCServer {
 public:
     explicit RoutingServer(std::function<ServerPtr()> local) : m_makeLocal(std::move(local)) {}
 
-    Value GetOPCServers(const QString &node) override { return pick(node)->GetOPCServers(node); }
+    Value GetOPCServers(const QString &node) override
+    {
+        const QString asked = nodeAsked(node);
+        return pick(asked)->GetOPCServers(asked);
+    }
     void Connect(const QString &progId, const QString &node) override
     {
         if (m_connected && m_connected->ServerState() != OPCDisconnected)
             throw OpcError(S::E_FAIL);
-        auto target = pick(node);
-        target->Connect(progId, node);
+        const QString asked = nodeAsked(node);
+        auto target = pick(asked);
+        target->Connect(progId, asked);
         m_connected = target;
     }
     void Disconnect() override { connected().Disconnect(); }
@@ -42,6 +49,20 @@ public:
     int32_t Bandwidth() override { return connected().Bandwidth(); }
 
 private:
+    // Another machine named without a scheme: its discovery server, at the
+    // well-known port. A name that makes no address stays with the
+    // simulation, which knows no other node.
+    static QString nodeAsked(const QString &node)
+    {
+        if (opc::ua::isUaNode(node) || opc::sim::isLocalNode(node))
+            return node;
+        QString host = node.trimmed();
+        if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
+            host = QLatin1Char('[') + host + QLatin1Char(']'); // an IPv6 address
+        const QString url = QStringLiteral("opc.tcp://%1:%2").arg(host).arg(opc::ua::DiscoveryPort);
+        return opc::ua::parseTarget(url) && !host.contains(QLatin1Char('@')) && !host.contains(QLatin1Char('/')) ? url : node;
+    }
+
     ServerPtr pick(const QString &node)
     {
         if (opc::ua::isUaNode(node)) {

@@ -18,6 +18,14 @@ using namespace OPCAutomation;
 using opc::OpcError;
 namespace S = opc::Status;
 
+bool isLocalNode(const QString &node)
+{
+    const QString n = node.trimmed();
+    return n.isEmpty() || n.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+           n == QLatin1String("127.0.0.1") || n == QLatin1String("::1") ||
+           n.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
+}
+
 namespace {
 
 std::atomic<int> g_live{0};
@@ -55,13 +63,6 @@ int32_t localeId(const QLocale &locale)
     return 2048; // the system default locale
 }
 
-bool isLocalNode(const QString &node)
-{
-    const QString n = node.trimmed();
-    return n.isEmpty() || n.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
-           n == QLatin1String("127.0.0.1") || n == QLatin1String("::1") ||
-           n.compare(QSysInfo::machineHostName(), Qt::CaseInsensitive) == 0;
-}
 
 int64_t now() { return clock().nowMs(); }
 QDateTime instant(int64_t ms) { return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC); }

@@ -12,6 +12,10 @@ constexpr auto ProgId = "Quorivo.Simulation.1";
 // A new client object of the built-in simulation server.
 OPCAutomation::ServerPtr newSimulationServer();
 
+// Whether a node name stands for this machine (empty, localhost, its
+// loopback addresses or its host name): the simulation's node.
+bool isLocalNode(const QString &node);
+
 // Objects of the simulation alive right now (servers, groups, items, browsers).
 int liveObjects();
 

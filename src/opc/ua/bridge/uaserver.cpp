@@ -4,6 +4,7 @@
 #include "opc/confirm.h"
 
 #include "opc/ua/bridge/browser.h"
+#include "opc/ua/client/discovery.h"
 #include "opc/ua/client/endpoints.h"
 #include "opc/ua/bridge/link.h"
 #include "opc/ua/bridge/objects.h"
@@ -35,9 +36,11 @@ public:
             m_link->close();
     }
 
-    // Each server the node's discovery reports, by application URI; for the
-    // server at the typed endpoint, also one entry per endpoint the bridge
-    // can use, most secure first (see parseEndpointChoice for the form).
+    // Each server the node's discovery reports, by application URI, then
+    // one entry per endpoint of it the bridge can use, most secure first
+    // (see parseEndpointChoice for the form), as its own address gave them.
+    // A server no address of which answered for it is listed by URI alone,
+    // marked; clients and discovery servers are not listed.
     Value GetOPCServers(const QString &node) override
     {
         const auto target = parseTarget(node);
@@ -46,60 +49,29 @@ public:
         Worker worker;
         struct Result {
             int32_t error = S::RPC_S_SERVER_UNAVAILABLE;
-            QByteArray servers, endpoints;
+            std::vector<FoundServer> servers;
         };
         QObject *context = worker.context();
         const Target t = *target;
-        const Result r = worker.call<Result>(ConnectTimeoutMs + 1000, Result{}, [context, t](std::function<void(Result)> complete) {
-            auto *channel = new Channel(context);
-            const auto finish = [channel, complete](const Result &result) {
-                complete(result);
-                channel->close();
-                channel->deleteLater();
-            };
-            channel->open(t.host, t.port, t.url, ConnectTimeoutMs, [channel, t, finish](int32_t error) {
-                if (error)
-                    return finish({error, {}, {}});
-                const auto urlOnly = [url = t.url](Encoder &e) {
-                    e.string(url);
-                    e.int32(0);
-                    e.int32(0);
-                };
-                channel->request(encodeRequest(Id::FindServersRequest, {}, urlOnly), CallTimeoutMs,
-                                 [channel, finish, urlOnly](const Reply &servers) {
-                    if (servers.error)
-                        return finish({servers.error, {}, {}});
-                    channel->request(encodeRequest(Id::GetEndpointsRequest, {}, urlOnly), CallTimeoutMs,
-                                     [finish, servers](const Reply &endpoints) {
-                        finish({endpoints.error, servers.message, endpoints.message});
-                    }, MaxDiscoveryReply);
-                }, MaxDiscoveryReply);
+        const int wait = ConnectTimeoutMs + CallTimeoutMs + AllServersTimeoutMs + 2000;
+        Result r = worker.call<Result>(wait, Result{}, [context, t](std::function<void(Result)> complete) {
+            discoverServers(context, t, ConnectTimeoutMs, CallTimeoutMs, [complete](int32_t error, std::vector<FoundServer> servers) {
+                complete({error, std::move(servers)});
             });
         });
         if (r.error)
             throw OpcError(r.error);
+        rememberServers(t, r.servers);
         std::vector<Value> ids;
-        try {
-            Decoder d(r.servers);
-            Response resp = decodeResponseStart(d);
-            if (resp.header.serviceResult.isBad())
-                throw OpcError(S::E_FAIL);
-            const auto servers = d.array([](Decoder &x) { return decodeApplicationDescription(x); });
-            Decoder e(r.endpoints);
-            resp = decodeResponseStart(e);
-            const auto endpoints = resp.header.serviceResult.isBad()
-                                       ? std::vector<EndpointDescription>{}
-                                       : e.array([](Decoder &x) { return decodeEndpointDescription(x); });
-            for (const auto &server : servers) {
-                if (server.applicationType == 1)
-                    continue; // a client
-                ids.push_back(Value::text(server.applicationUri));
-                for (const auto &ep : usableEndpoints(endpoints, server.applicationUri))
-                    ids.push_back(Value::text(endpointChoiceText(server.applicationUri, *policyOfUri(ep.securityPolicyUri),
-                                                                 static_cast<SecurityMode>(ep.securityMode))));
+        for (const FoundServer &server : r.servers) {
+            const QString &uri = server.app.applicationUri;
+            if (!server.answered) {
+                ids.push_back(Value::text(uri + (server.otherServer ? OtherServerMark : UnreachableMark)));
+                continue;
             }
-        } catch (const DecodeError &) {
-            throw OpcError(S::RPC_S_SERVER_UNAVAILABLE);
+            ids.push_back(Value::text(uri));
+            for (const auto &ep : usableEndpoints(server.endpoints, uri))
+                ids.push_back(Value::text(endpointChoiceText(uri, *policyOfUri(ep.securityPolicyUri), static_cast<SecurityMode>(ep.securityMode))));
         }
         return Value::array(opc::VT_BSTR, std::move(ids), 1);
     }
@@ -108,11 +80,15 @@ public:
     {
         if (m_link && m_link->alive)
             throw OpcError(S::E_FAIL);
-        const auto target = parseTarget(node);
+        auto target = parseTarget(node);
         if (!target)
             throw OpcError(S::E_INVALIDARG);
         if (progId.trimmed().isEmpty())
             throw OpcError(S::CO_E_CLASSSTRING);
+        // A server the node's listing found answers at its own address; the
+        // server there must still prove it is the one named.
+        if (auto own = rememberedAddress(*target, parseEndpointChoice(progId).serverUri))
+            target = std::move(own);
         auto link = std::make_shared<Link>();
         link->worker = std::make_unique<Worker>();
         link->target = *target;

@@ -68,11 +68,19 @@ QString endpointChoiceText(const QString &serverUri, Policy policy, SecurityMode
     return QStringLiteral("%1 (%2, %3)").arg(serverUri, policyName(policy), modeName(mode));
 }
 
+const QString UnreachableMark = QStringLiteral(" (non raggiungibile)");
+const QString OtherServerMark = QStringLiteral(" (risponde un altro server)");
+
 EndpointChoice parseEndpointChoice(const QString &text)
 {
     EndpointChoice choice;
     choice.serverUri = text;
     const QString trimmed = text.trimmed();
+    for (const QString &mark : {UnreachableMark, OtherServerMark})
+        if (trimmed.endsWith(mark)) {
+            choice.serverUri = trimmed.chopped(mark.size()).trimmed();
+            return choice;
+        }
     const qsizetype open = trimmed.lastIndexOf(QStringLiteral(" ("));
     if (open <= 0 || !trimmed.endsWith(QLatin1Char(')')))
         return choice;

@@ -19,8 +19,12 @@ struct EndpointChoice {
     Policy policy = Policy::None;
     SecurityMode mode = SecurityMode::None;
 };
-// Text without a recognised "(policy, mode)" ending is all server URI.
+// Text without a recognised "(policy, mode)" ending is all server URI, but
+// for the marks a listing puts after servers it could not reach or that
+// another server answered for.
 EndpointChoice parseEndpointChoice(const QString &text);
+extern const QString UnreachableMark;  // " (non raggiungibile)"
+extern const QString OtherServerMark;  // " (risponde un altro server)"
 QString endpointChoiceText(const QString &serverUri, Policy policy, SecurityMode mode);
 
 // "Basic256Sha256", "None"...; the short name is the URI's fragment.
