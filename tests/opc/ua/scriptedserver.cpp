@@ -27,10 +27,10 @@ void readRequestHeader(Decoder &d, uint32_t &token, uint32_t &handle)
     d.extensionObject();
 }
 
-void encodeApplication(Encoder &e)
+void encodeApplication(Encoder &e, const QString &uri)
 {
     ApplicationDescription me;
-    me.applicationUri = QString::fromLatin1(ScriptedServer::Uri);
+    me.applicationUri = uri;
     me.productUri = me.applicationUri;
     me.applicationName = {QString(), QStringLiteral("Scripted")};
     me.applicationType = 0;
@@ -221,10 +221,10 @@ void ScriptedServer::onMessage(Connection *c, uint32_t requestId, const QByteArr
     switch (r.typeId) {
     case Id::GetEndpointsRequest: {
         const QString url = d.string();
-        return ok(Id::GetEndpointsResponse, [url](Encoder &e) {
+        return ok(Id::GetEndpointsResponse, [url, uri = m_script.applicationUri](Encoder &e) {
             e.int32(1);
             e.string(url);
-            encodeApplication(e);
+            encodeApplication(e, uri);
             e.byteString({});
             e.int32(1);
             e.string(SecurityPolicyNone);
@@ -239,9 +239,12 @@ void ScriptedServer::onMessage(Connection *c, uint32_t requestId, const QByteArr
         });
     }
     case Id::FindServersRequest:
-        return ok(Id::FindServersResponse, [](Encoder &e) {
-            e.int32(1);
-            encodeApplication(e);
+        return ok(Id::FindServersResponse, [this](Encoder &e) {
+            if (m_script.servers.empty()) {
+                e.int32(1);
+                return encodeApplication(e, m_script.applicationUri);
+            }
+            e.array(m_script.servers, [](Encoder &x, const ApplicationDescription &a) { encode(x, a); });
         });
     case Id::CreateSessionRequest: {
         const uint32_t id = m_nextSession++;
@@ -306,7 +309,7 @@ opc::ua::DataValue ScriptedServer::valueOf(const Subscription &sub) const
     // The subscription's number and the tick: a value tells which
     // subscription brought it.
     DataValue v;
-    v.value = Variant::scalar(BuiltIn::Double, double(sub.id) * 100000 + double(m_ticks % 100000));
+    v.value = Variant::scalar(BuiltIn::Double, m_script.valueBase + double(sub.id) * 100000 + double(m_ticks % 100000));
     v.sourceTimestamp = now();
     v.serverTimestamp = v.sourceTimestamp;
     return v;
@@ -357,7 +360,7 @@ void ScriptedServer::read(Connection *c, uint32_t requestId, const Request &r, D
             } else if (id.nodeId.ns == 1 && id.attributeId == Attr::ValueRank) {
                 v.value = Variant::scalar(BuiltIn::Int32, int32_t{-1});
             } else if (id.nodeId.ns == 1 && id.attributeId == Attr::Value) {
-                v.value = Variant::scalar(BuiltIn::Double, double(m_ticks));
+                v.value = Variant::scalar(BuiltIn::Double, m_script.valueBase + double(m_ticks));
                 v.sourceTimestamp = now();
             } else {
                 v.status = StatusCode{BadNodeIdUnknown};

@@ -34,6 +34,11 @@ public:
         int nameLength = 8;             // their names' length, at least (padded with 'x')
         int endlessPage = 1000;         // references per answer of the folder "Endless"
         uint32_t keepAliveCount = 10;   // the most it grants
+        QString applicationUri = QString::fromLatin1(Uri);
+        double valueBase = 0;           // added to every value it serves
+        // Its answer to FindServers, as a discovery server's; itself alone
+        // when empty.
+        std::vector<opc::ua::ApplicationDescription> servers;
     };
 
     struct Counts {
