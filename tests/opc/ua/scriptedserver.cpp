@@ -317,6 +317,7 @@ opc::ua::DataValue ScriptedServer::valueOf(const Subscription &sub) const
 
 void ScriptedServer::read(Connection *c, uint32_t requestId, const Request &r, Decoder &d)
 {
+    ++m_counts.reads;
     d.float64();
     d.int32();
     const auto ids = d.array([](Decoder &x) {

@@ -51,6 +51,7 @@ public:
         int browseNexts = 0;
         int itemCalls = 0;       // CreateMonitoredItems requests
         int connections = 0;
+        int reads = 0;           // Read requests
         size_t liveSubscriptions = 0;
         size_t monitoredItems = 0; // in every live subscription
     };

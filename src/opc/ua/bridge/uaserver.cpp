@@ -3,6 +3,9 @@
 
 #include "opc/confirm.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
+
 #include "opc/ua/bridge/browser.h"
 #include "opc/ua/client/discovery.h"
 #include "opc/ua/client/endpoints.h"
@@ -124,6 +127,7 @@ public:
         link->alive = true;
         m_link = link;
         m_groups.reset();
+        m_status->value.reset();
     }
 
     void Disconnect() override
@@ -215,9 +219,26 @@ private:
         return static_cast<int16_t>(parts.value(index).toInt());
     }
 
+    // One Read answers every field its caller asks before it returns to its
+    // event loop ("Proprietà" shows eight), and never for longer than a
+    // second.
     ServerStatus status()
     {
         check();
+        if (m_status->value && m_status->readAt.elapsed() < 1000)
+            return *m_status->value;
+        ServerStatus s = readStatus();
+        m_status->value = s;
+        m_status->readAt.start();
+        QTimer::singleShot(0, [kept = std::weak_ptr<KeptStatus>(m_status)] {
+            if (const auto status = kept.lock())
+                status->value.reset();
+        });
+        return s;
+    }
+
+    ServerStatus readStatus()
+    {
         const auto values = m_link->read({ReadValueId{NodeId::num(0, Id::ServerStatus), Attr::Value}});
         const DataValue &dv = values.at(0);
         const ExtensionObject *status = dv.value ? dv.value->scalarAs<ExtensionObject>() : nullptr;
@@ -242,8 +263,14 @@ private:
         return s;
     }
 
+    struct KeptStatus {
+        std::optional<ServerStatus> value;
+        QElapsedTimer readAt;
+    };
+
     LinkPtr m_link;
     GroupsPtr m_groups;
+    std::shared_ptr<KeptStatus> m_status = std::make_shared<KeptStatus>();
 };
 
 } // namespace
