@@ -197,6 +197,16 @@ void TypeResolver::learnLevel(std::vector<Pending> &pending, std::vector<Pending
             t.reason.clear();
             if (structureType < 0 || structureType > 4)
                 fail(p.type, QStringLiteral("tipo di struttura %1 sconosciuto").arg(structureType));
+            // The same bounds as the dictionary's, and no name twice: a
+            // value's fields are known by their names.
+            if (t.fields.size() > size_t(MaxFieldsPerType))
+                fail(p.type, QStringLiteral("troppi campi"));
+            std::set<QString> names;
+            for (const FieldDef &f : t.fields)
+                if (!names.insert(f.name).second) {
+                    fail(p.type, QStringLiteral("%1: campo ripetuto").arg(f.name));
+                    break;
+                }
             if (!encoding.isNull()) {
                 t.encoding = m_table.keyOf(encoding);
                 m_table.setEncoding(t.encoding, p.type);

@@ -2,6 +2,7 @@
 #include "opc/ua/wire/dictionary.h"
 
 #include <QXmlStreamReader>
+#include <set>
 
 namespace opc::ua {
 
@@ -12,6 +13,20 @@ const QString UaNamespace = QStringLiteral("http://opcfoundation.org/UA/");
 
 // The built-in types a dictionary names, under the schema's prefix or the
 // UA one.
+// A field a length or a switch may be read from: an integer, or bits.
+bool isCount(const FieldDef &f)
+{
+    if (f.bits > 0)
+        return true;
+    switch (static_cast<BuiltIn>(f.type)) {
+    case BuiltIn::SByte: case BuiltIn::Byte: case BuiltIn::Int16: case BuiltIn::UInt16:
+    case BuiltIn::Int32: case BuiltIn::UInt32: case BuiltIn::Int64: case BuiltIn::UInt64:
+        return f.type <= TypeTable::builtIn(BuiltIn::UInt64) && f.fixedLength < 0 && f.lengthField < 0;
+    default:
+        return false;
+    }
+}
+
 std::optional<BuiltIn> builtInNamed(const QString &name)
 {
     static const std::map<QString, BuiltIn> names = {
@@ -130,14 +145,27 @@ DictionaryTypes addDictionary(TypeTable &table, const QByteArray &text)
         return out;
     }
 
-    // Places first, so that a field may name a type defined after it.
+    // Places first, so that a field may name a type defined after it. A
+    // name defined twice stands for neither.
+    std::set<QString> twice;
     for (const TypeText &t : types) {
+        if (out.byName.count(t.name)) {
+            twice.insert(t.name);
+            continue;
+        }
         TypeDef def;
         def.name = t.name;
         out.byName[t.name] = table.add(std::move(def));
     }
     for (const TypeText &t : types) {
         TypeDef &def = table.at(out.byName[t.name]);
+        if (twice.count(t.name) || t.name.isEmpty()) {
+            def.fields.clear();
+            def.enumerants.clear();
+            def.kind = TypeKind::Unresolved;
+            def.reason = t.name.isEmpty() ? QStringLiteral("un tipo senza nome") : QStringLiteral("%1: tipo ripetuto").arg(t.name);
+            continue;
+        }
         if (t.tooMany) {
             def.reason = QStringLiteral("troppi campi");
             continue;
@@ -164,6 +192,10 @@ DictionaryTypes addDictionary(TypeTable &table, const QByteArray &text)
         for (const FieldText &f : t.fields) {
             FieldDef field;
             field.name = f.name;
+            // A name twice makes a value's fields and the counts and
+            // switches that name them ambiguous.
+            if (indexOf(f.name) >= 0)
+                problem = QStringLiteral("%1: campo ripetuto").arg(f.name);
             if (f.typeNamespace == BinarySchema && f.typeName == QLatin1String("Bit")) {
                 field.type = TypeTable::builtIn(BuiltIn::UInt32);
                 field.bits = std::max(f.length, 1);
@@ -185,6 +217,14 @@ DictionaryTypes addDictionary(TypeTable &table, const QByteArray &text)
                 problem = QStringLiteral("%1: conteggio %2 sconosciuto").arg(f.name, f.lengthField);
             if (!f.switchField.isEmpty() && (field.switchField = indexOf(f.switchField)) < 0)
                 problem = QStringLiteral("%1: scelta %2 sconosciuta").arg(f.name, f.switchField);
+            // Counts and switches are numbers, as the layout reads them.
+            for (const int named : {field.lengthField, field.switchField})
+                if (named >= 0 && !isCount(def.fields[static_cast<size_t>(named)]))
+                    problem = QStringLiteral("%1: %2 non è un numero").arg(f.name, def.fields[static_cast<size_t>(named)].name);
+            if (f.name.isEmpty())
+                problem = QStringLiteral("un campo senza nome");
+            if (f.typeName.isEmpty())
+                problem = QStringLiteral("%1: tipo mancante").arg(f.name);
             if (f.otherOperand)
                 problem = QStringLiteral("%1: condizione non supportata").arg(f.name);
             field.switchValue = f.switchValue;

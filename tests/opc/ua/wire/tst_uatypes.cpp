@@ -235,8 +235,9 @@ private slots:
     }
 
     // Types a server may get wrong or make hostile: one that holds itself
-    // ends at the depth bound, a million fields leave the type unresolved,
-    // and a dictionary with a DTD (an entity bomb) is not read at all.
+    // ends at the depth bound, more fields than the bound or a field named
+    // twice leave the type unresolved, and a dictionary with a DTD (an
+    // entity bomb) is not read at all.
     void hostileDefinitions()
     {
         TypeTable t;
@@ -265,6 +266,23 @@ private slots:
             "            <opc:StructuredType Name=\"&b;\"/></opc:TypeDictionary>");
         QCOMPARE(bomb.error, QStringLiteral("il dizionario ha una DTD"));
         QVERIFY(bomb.byName.empty());
+
+        // Found by the fuzzer: a field named twice, one of them a count.
+        TypeTable twice;
+        const auto repeated = addDictionary(twice, "<opc:TypeDictionary xmlns:opc=\"http://opcfoundation.org/BinarySchema/\"\n"
+            "            TargetNamespace=\"urn:here\"><opc:StructuredType Name=\"T\"><opc:Field Name=\"N\" TypeName=\"opc:Byte\"/>\n"
+            "            <opc:Field Name=\"N\" TypeName=\"opc:Int32\"/><opc:Field Name=\"V\" TypeName=\"opc:Double\" LengthField=\"N\"/>\n"
+            "            </opc:StructuredType></opc:TypeDictionary>");
+        QCOMPARE(twice.at(repeated.byName.at(QStringLiteral("T"))).kind, TypeKind::Unresolved);
+        QCOMPARE(twice.at(repeated.byName.at(QStringLiteral("T"))).reason, QStringLiteral("N: campo ripetuto"));
+        // ...a type defined twice, and a count that is no number.
+        const auto defined = addDictionary(twice, "<opc:TypeDictionary xmlns:opc=\"http://opcfoundation.org/BinarySchema/\"\n"
+            "            TargetNamespace=\"urn:here\"><opc:StructuredType Name=\"U\"><opc:Field Name=\"A\" TypeName=\"opc:Byte\"/>\n"
+            "            </opc:StructuredType><opc:StructuredType Name=\"U\"><opc:Field Name=\"B\" TypeName=\"opc:Int32\"/>\n"
+            "            </opc:StructuredType><opc:StructuredType Name=\"W\"><opc:Field Name=\"N\" TypeName=\"opc:Double\"/>\n"
+            "            <opc:Field Name=\"V\" TypeName=\"opc:Byte\" LengthField=\"N\"/></opc:StructuredType></opc:TypeDictionary>");
+        QCOMPARE(twice.at(defined.byName.at(QStringLiteral("U"))).reason, QStringLiteral("U: tipo ripetuto"));
+        QCOMPARE(twice.at(defined.byName.at(QStringLiteral("W"))).reason, QStringLiteral("V: N non è un numero"));
 
         TypeTable foreign;
         const auto other = addDictionary(foreign, "<opc:TypeDictionary xmlns:opc=\"http://opcfoundation.org/BinarySchema/\"\n"
