@@ -63,7 +63,6 @@ int32_t localeId(const QLocale &locale)
     return 2048; // the system default locale
 }
 
-
 int64_t now() { return clock().nowMs(); }
 QDateTime instant(int64_t ms) { return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC); }
 

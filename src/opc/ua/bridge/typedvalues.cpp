@@ -92,16 +92,19 @@ void keepLocale(Decoded &d, const QString &locale)
         keepLocale(item, locale);
 }
 
-// The encodings a value's ExtensionObjects name at its top level.
-std::vector<NodeId> encodingsOf(const Variant &v)
+// Whether two values' ExtensionObjects name the same encodings, element by
+// element (asked of every sample: nothing is allocated).
+bool sameEncodings(const Variant &a, const Variant &b)
 {
-    std::vector<NodeId> out;
-    if (v.type != BuiltIn::ExtensionObject)
-        return out;
-    for (const Scalar &s : v.values)
-        if (const auto *x = std::get_if<ExtensionObject>(&s); x && (out.empty() || !(out.back() == x->typeId)))
-            out.push_back(x->typeId);
-    return out;
+    if (a.type != b.type || a.values.size() != b.values.size())
+        return false;
+    for (size_t i = 0; i < a.values.size(); ++i) {
+        const auto *x = std::get_if<ExtensionObject>(&a.values[i]);
+        const auto *y = std::get_if<ExtensionObject>(&b.values[i]);
+        if (!x != !y || (x && !(x->typeId == y->typeId)))
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -156,10 +159,9 @@ opc::Value Link::present(ItemState &item, const Variant &value)
     }
     // Encodings seen the first time (a new item, a subtype in a field, an
     // array of mixed structures) are learned now, while the window waits
-    // anyway; the text itself is made when a row shows it.
-    // A body read with a type just learned may name others (a subtype in
-    // a field): a few passes, each bounded.
-    if (!item.shown || encodingsOf(*item.shown) != encodingsOf(value)) {
+    // anyway, in a few bounded passes (a body read with a type just learned
+    // may name others); the text itself is made when a row shows it.
+    if (!item.shown || !sameEncodings(*item.shown, value)) {
         int learning = 16;
         for (int pass = 0; pass < 4 && learning > 0; ++pass) {
             Decoder budget{QByteArray()};

@@ -3,15 +3,15 @@
 
 #include "opc/confirm.h"
 
-#include <QElapsedTimer>
-#include <QTimer>
-
 #include "opc/ua/bridge/browser.h"
 #include "opc/ua/client/discovery.h"
 #include "opc/ua/client/endpoints.h"
 #include "opc/ua/bridge/link.h"
 #include "opc/ua/bridge/objects.h"
 #include "opc/ua/wire/services.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
 
 namespace opc::ua {
 

@@ -261,9 +261,10 @@ void rememberServers(const Target &node, const std::vector<FoundServer> &servers
     const std::lock_guard guard(r.lock);
     // A few nodes' listings are enough: the operator connects to what was
     // just listed.
-    if (r.byNode.size() >= 16)
+    const QString key = nodeKey(node);
+    if (r.byNode.size() >= 16 && !r.byNode.count(key))
         r.byNode.clear();
-    auto &known = r.byNode[nodeKey(node)];
+    auto &known = r.byNode[key];
     known.clear();
     for (const FoundServer &s : servers)
         if (s.answered && s.address)

@@ -11,22 +11,18 @@ namespace {
 const QString BinarySchema = QStringLiteral("http://opcfoundation.org/BinarySchema/");
 const QString UaNamespace = QStringLiteral("http://opcfoundation.org/UA/");
 
-// The built-in types a dictionary names, under the schema's prefix or the
-// UA one.
-// A field a length or a switch may be read from: an integer, or bits.
+// A field a length or a switch may be read from: bits, or a single integer
+// (the built-in numbers SByte to UInt64 run on without a gap).
 bool isCount(const FieldDef &f)
 {
     if (f.bits > 0)
         return true;
-    switch (static_cast<BuiltIn>(f.type)) {
-    case BuiltIn::SByte: case BuiltIn::Byte: case BuiltIn::Int16: case BuiltIn::UInt16:
-    case BuiltIn::Int32: case BuiltIn::UInt32: case BuiltIn::Int64: case BuiltIn::UInt64:
-        return f.type <= TypeTable::builtIn(BuiltIn::UInt64) && f.fixedLength < 0 && f.lengthField < 0;
-    default:
-        return false;
-    }
+    return f.type >= TypeTable::builtIn(BuiltIn::SByte) && f.type <= TypeTable::builtIn(BuiltIn::UInt64) &&
+           f.fixedLength < 0 && f.lengthField < 0;
 }
 
+// The built-in types a dictionary names, under the schema's prefix or the
+// UA one.
 std::optional<BuiltIn> builtInNamed(const QString &name)
 {
     static const std::map<QString, BuiltIn> names = {
