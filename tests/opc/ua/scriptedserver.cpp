@@ -37,6 +37,37 @@ void encodeApplication(Encoder &e, const QString &uri)
     encode(e, me);
 }
 
+struct PlantNode {
+    QString id, name;
+    int32_t nodeClass;
+};
+
+// The children of a node of the small plant; nothing for a node outside
+// it, and Bad for one of it that is not (or no longer) there.
+std::optional<std::vector<PlantNode>> plantChildren(const QString &node, const ScriptedServer::Script &script, bool &unknown)
+{
+    unknown = false;
+    if (!script.plant || !node.startsWith(QLatin1String("Plant")))
+        return std::nullopt;
+    const QString line = script.lineNodeId;
+    if (node == QLatin1String("Plant"))
+        return std::vector<PlantNode>{{"Plant.Area1", "Area1", 1}, {"Plant.Area2", "Area2", 1}};
+    if (node == QLatin1String("Plant.Area1"))
+        return std::vector<PlantNode>{{line, script.lineName, 1},
+                                      {"Plant.Area1.T1", "T1", 2},
+                                      {"Plant.Area1.T2", "T2", 2},
+                                      {"Plant.Area1.Motor", "Motor", 2}};
+    if (node == line)
+        return std::vector<PlantNode>{{line + ".Speed", "Speed", 2}, {line + ".Load", "Load", 2}};
+    if (node == QLatin1String("Plant.Area1.Motor"))
+        return std::vector<PlantNode>{{"Plant.Area1.Motor.Current", "Current", 2}};
+    if (node == QLatin1String("Plant.Area2") || node.startsWith(line + QLatin1Char('.')) ||
+        node.startsWith(QLatin1String("Plant.Area1.T")) || node == QLatin1String("Plant.Area1.Motor.Current"))
+        return std::vector<PlantNode>{};
+    unknown = true;
+    return std::vector<PlantNode>{};
+}
+
 // One reference of a browse answer: a variable (class 2) or a folder (1).
 void encodeReference(Encoder &e, const QString &id, const QString &name, int32_t nodeClass)
 {
@@ -159,8 +190,10 @@ void ScriptedServer::onChunk(Connection *c, const QByteArray &chunk)
         return;
     if (chunk.startsWith("HEL"))
         return void(c->socket->write(acknowledge(65536, 65536, 0, 0)));
-    if (chunk.startsWith("OPN"))
+    if (chunk.startsWith("OPN")) {
+        ++m_counts.opens;
         return void(c->socket->write(openWithoutSecurity(chunk, ++c->sequence)));
+    }
     if (chunk.startsWith("CLO"))
         return drop(c, false);
     if (!chunk.startsWith("MSGF"))
@@ -211,7 +244,41 @@ void ScriptedServer::fault(Connection *c, uint32_t requestId, const Request &r, 
     answer(c, requestId, r, Id::ServiceFault, status);
 }
 
+// Counts the request, then serves it now or once its delay is over, in the
+// order requests came.
 void ScriptedServer::onMessage(Connection *c, uint32_t requestId, const QByteArray &message)
+{
+    Decoder peek(message);
+    const uint32_t typeId = peek.nodeId().numeric;
+    bool release = false;
+    if (typeId == Id::BrowseNextRequest) {
+        uint32_t token = 0, handle = 0;
+        readRequestHeader(peek, token, handle);
+        release = peek.boolean();
+    }
+    ++m_counts.requests[typeId];
+    const bool background = typeId == Id::PublishRequest || release;
+    if (!background && m_unanswered == 0)
+        ++m_counts.roundTrips;
+    const int delay = typeId == Id::PublishRequest ? 0 : release ? m_script.releaseDelayMs : m_script.answerDelayMs;
+    if (delay <= 0) {
+        if (release)
+            ++m_counts.releasesAnswered;
+        return serveMessage(c, requestId, message);
+    }
+    if (!background)
+        ++m_unanswered;
+    QTimer::singleShot(delay, m_ticker, [this, c, requestId, message, background, release] {
+        if (!background)
+            --m_unanswered;
+        if (release)
+            ++m_counts.releasesAnswered;
+        if (m_connections.count(c) && !c->gone)
+            serveMessage(c, requestId, message);
+    });
+}
+
+void ScriptedServer::serveMessage(Connection *c, uint32_t requestId, const QByteArray &message)
 {
     Decoder d(message);
     Request r;
@@ -431,10 +498,23 @@ void ScriptedServer::browse(Connection *c, uint32_t requestId, const Request &r,
                 e.int32(0);
                 continue;
             }
+            bool unknown = false;
+            if (const auto plant = plantChildren(a.node, script, unknown)) {
+                e.uint32(unknown ? BadNodeIdUnknown : Good);
+                // One reference where only one was asked (the test for
+                // children of variables), a continuation point for the rest.
+                const size_t count = max > 0 ? std::min<size_t>(max, plant->size()) : plant->size();
+                e.byteString(count < plant->size() ? ByteString::of(a.node.toLatin1() + ":" + QByteArray::number(qulonglong(count)))
+                                                   : ByteString{});
+                e.int32(static_cast<int32_t>(count));
+                for (size_t i = 0; i < count; ++i)
+                    encodeReference(e, (*plant)[i].id, (*plant)[i].name, (*plant)[i].nodeClass);
+                continue;
+            }
             const bool top = a.node == QStringLiteral("i=85");
             const bool big = a.node == QStringLiteral("Big");
             const bool endless = a.node == QStringLiteral("Endless");
-            int total = top ? 2 : big ? script.bigFolder : endless ? INT32_MAX : 0;
+            int total = top ? (script.plant ? 3 : 2) : big ? script.bigFolder : endless ? INT32_MAX : 0;
             int count = total - a.from;
             const bool whole = script.browse == Script::Browse::Whole && !endless;
             if (endless)
@@ -447,8 +527,8 @@ void ScriptedServer::browse(Connection *c, uint32_t requestId, const Request &r,
             e.int32(count);
             for (int i = 0; i < count; ++i) {
                 if (top) {
-                    encodeReference(e, i == 0 ? QStringLiteral("Big") : QStringLiteral("Endless"),
-                                    i == 0 ? QStringLiteral("Big") : QStringLiteral("Endless"), 1);
+                    const QString name = i == 0 ? QStringLiteral("Big") : i == 1 ? QStringLiteral("Endless") : QStringLiteral("Plant");
+                    encodeReference(e, name, name, 1);
                     continue;
                 }
                 QString name = QStringLiteral("V%1").arg(a.from + i);

@@ -39,6 +39,16 @@ public:
         // Its answer to FindServers, as a discovery server's; itself alone
         // when empty.
         std::vector<opc::ua::ApplicationDescription> servers;
+        // How long each answer but Publish's is held, as a long link holds
+        // it, and how long a BrowseNext that gives points back.
+        int answerDelayMs = 0;
+        int releaseDelayMs = 0;
+        // A small plant below the top, beside Big and Endless:
+        //   Plant/Area1/{Line1/{Speed, Load}, T1, T2, Motor/{Current}}, Plant/Area2
+        // Line1's node id and name can change while it serves.
+        bool plant = false;
+        QString lineNodeId = QStringLiteral("Plant.Area1.Line1");
+        QString lineName = QStringLiteral("Line1");
     };
 
     struct Counts {
@@ -52,6 +62,18 @@ public:
         int itemCalls = 0;       // CreateMonitoredItems requests
         int connections = 0;
         int reads = 0;           // Read requests
+        int opens = 0;           // OpenSecureChannel requests
+        std::map<uint32_t, int> requests; // by the request's type id
+        // Waits of the client: requests that came while no other (but
+        // Publish, or a BrowseNext that gives points back) was unanswered.
+        // Requests sent together count once, with answers held a while.
+        int roundTrips = 0;
+        int releasesAnswered = 0;
+        int requestsOf(uint32_t typeId) const
+        {
+            const auto it = requests.find(typeId);
+            return it == requests.end() ? 0 : it->second;
+        }
         size_t liveSubscriptions = 0;
         size_t monitoredItems = 0; // in every live subscription
     };
@@ -98,6 +120,7 @@ private:
     void serve(QTcpSocket *socket);
     void onChunk(Connection *c, const QByteArray &chunk);
     void onMessage(Connection *c, uint32_t requestId, const QByteArray &body);
+    void serveMessage(Connection *c, uint32_t requestId, const QByteArray &body);
     void answer(Connection *c, uint32_t requestId, const Request &r, uint32_t typeId, uint32_t status,
                 const std::function<void(opc::ua::Encoder &)> &body = {});
     void fault(Connection *c, uint32_t requestId, const Request &r, uint32_t status);
@@ -118,4 +141,5 @@ private:
     QElapsedTimer m_clock;
     QTimer *m_ticker = nullptr;
     uint64_t m_ticks = 0;
+    int m_unanswered = 0; // requests held, by answerDelayMs
 };

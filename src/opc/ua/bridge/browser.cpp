@@ -5,7 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 
@@ -51,6 +53,88 @@ private:
 // busy server's, an endless run a hostile one's.
 constexpr int MaxEmptyAnswers = 16;
 
+// A node's children as a listing found them: what a step down or a leaf's
+// item id is resolved by without asking the server again.
+struct Child {
+    QString name;
+    NodeId nodeId;
+    int32_t nodeClass;
+};
+using Children = std::shared_ptr<const std::vector<Child>>;
+
+// The listings the session has browsed, by the node listed, within the
+// bounds of what is kept, the least recently used given up first. They
+// hold for one session only: a new one may number namespaces otherwise.
+class KeptListings {
+public:
+    // The listing of this node, if kept; marked as used.
+    Children find(const QString &node)
+    {
+        const auto it = m_byNode.find(node);
+        if (it == m_byNode.end())
+            return nullptr;
+        it->second.used = ++m_clock;
+        return it->second.children;
+    }
+
+    void keep(const QString &node, const Children &children)
+    {
+        forget(node);
+        const BrowseLimits bounds = browseLimits();
+        qint64 bytes = static_cast<qint64>(node.size()) * 2 + PerListing;
+        for (const Child &c : *children)
+            bytes += bytesOf(c);
+        // A listing larger than every bound is not kept: its steps ask again.
+        if (children->size() > bounds.keptReferences || bytes > bounds.keptBytes)
+            return;
+        while (!m_byNode.empty() &&
+               (m_references + children->size() > bounds.keptReferences || m_bytes + bytes > bounds.keptBytes)) {
+            const auto oldest = std::min_element(m_byNode.begin(), m_byNode.end(),
+                                                 [](const auto &a, const auto &b) { return a.second.used < b.second.used; });
+            forget(oldest->first);
+        }
+        m_references += children->size();
+        m_bytes += bytes;
+        m_byNode[node] = {children, bytes, ++m_clock};
+    }
+
+    void forget(const QString &node)
+    {
+        const auto it = m_byNode.find(node);
+        if (it == m_byNode.end())
+            return;
+        m_references -= it->second.children->size();
+        m_bytes -= it->second.bytes;
+        m_byNode.erase(it);
+    }
+
+    void clear()
+    {
+        m_byNode.clear();
+        m_references = 0;
+        m_bytes = 0;
+    }
+
+private:
+    static constexpr qint64 PerListing = 128;
+    static qint64 bytesOf(const Child &c)
+    {
+        return static_cast<qint64>(sizeof(Child)) + (c.name.size() + c.nodeId.string.size()) * 2 + c.nodeId.opaque.data.size();
+    }
+    struct Listing {
+        Children children;
+        qint64 bytes = 0;
+        uint64_t used = 0;
+    };
+    std::map<QString, Listing> m_byNode;
+    size_t m_references = 0;
+    qint64 m_bytes = 0;
+    uint64_t m_clock = 0;
+};
+
+bool isBranchClass(int32_t nodeClass) { return nodeClass == 1 || nodeClass == 2; }
+bool isLeafClass(int32_t nodeClass) { return nodeClass == 2; }
+
 class UaBrowser final : public OPCBrowser {
 public:
     explicit UaBrowser(LinkPtr link) : m_link(std::move(link)) {}
@@ -58,14 +142,14 @@ public:
     void ShowBranches() override
     {
         Budget budget;
-        const auto children = browse(current(), budget);
+        const Children children = listingHere(budget);
         std::vector<NodeId> variables;
         m_list.clear();
-        for (const auto &c : children)
+        for (const auto &c : *children)
             if (c.nodeClass == 2)
                 variables.push_back(c.nodeId);
         const auto withChildren = hasChildren(variables);
-        for (const auto &c : children)
+        for (const auto &c : *children)
             if (c.nodeClass == 1 || (c.nodeClass == 2 && withChildren.count(c.nodeId.toString())))
                 m_list.push_back({c.name, c.nodeId.toString()});
     }
@@ -75,7 +159,7 @@ public:
         m_list.clear();
         Budget budget;
         if (!flat) {
-            for (const auto &c : browse(current(), budget))
+            for (const auto &c : *listingHere(budget))
                 if (c.nodeClass == 2)
                     m_list.push_back({c.name, c.nodeId.toString()});
             return;
@@ -124,13 +208,10 @@ public:
 
     void MoveDown(const QString &branch) override
     {
-        Budget budget;
-        for (const auto &c : browse(current(), budget))
-            if ((c.nodeClass == 1 || c.nodeClass == 2) && c.name == branch) {
-                m_path.push_back(c.nodeId);
-                return;
-            }
-        throw OpcError(S::E_INVALIDARG);
+        const Child *step = childHere(branch, isBranchClass);
+        if (!step)
+            throw OpcError(S::E_INVALIDARG);
+        m_path.push_back({step->name, step->nodeId});
     }
 
     void MoveUp() override
@@ -143,21 +224,87 @@ public:
 
     QString GetItemID(const QString &leaf) override
     {
-        Budget budget;
-        for (const auto &c : browse(current(), budget))
-            if (c.nodeClass == 2 && c.name == leaf)
-                return c.nodeId.toString();
-        throw OpcError(S::E_INVALIDARG);
+        const Child *found = childHere(leaf, isLeafClass);
+        if (!found)
+            throw OpcError(S::E_INVALIDARG);
+        return found->nodeId.toString();
     }
 
 private:
-    struct Child {
+    struct Step {
         QString name;
         NodeId nodeId;
-        int32_t nodeClass;
     };
 
-    NodeId current() const { return m_path.empty() ? NodeId::num(0, Id::ObjectsFolder) : m_path.back(); }
+    NodeId current() const { return m_path.empty() ? NodeId::num(0, Id::ObjectsFolder) : m_path.back().nodeId; }
+
+    // What is kept belongs to the session that browsed it.
+    void checkKept()
+    {
+        m_link->check();
+        const int session = m_link->client ? m_link->client->reconnects() : -1;
+        if (session != m_keptFor) {
+            m_kept.clear();
+            m_keptFor = session;
+        }
+    }
+
+    // The child of the present node by this name, from the kept listing or,
+    // when that lacks it, from a fresh one.
+    const Child *childHere(const QString &name, bool (*wanted)(int32_t))
+    {
+        checkKept();
+        const auto findIn = [&](const Children &children) -> const Child * {
+            if (!children)
+                return nullptr;
+            const auto it = std::find_if(children->begin(), children->end(),
+                                         [&](const Child &c) { return wanted(c.nodeClass) && c.name == name; });
+            return it == children->end() ? nullptr : &*it;
+        };
+        if (const Child *kept = findIn(m_kept.find(current().toString())))
+            return kept;
+        Budget budget;
+        m_found = listingHere(budget);
+        return findIn(m_found);
+    }
+
+    // The present node's children, asked afresh and kept. A node the path
+    // reached through kept listings that the server no longer knows by that
+    // id is found again by its names, once.
+    Children listingHere(Budget &budget)
+    {
+        checkKept();
+        try {
+            return listAndKeep(current(), budget);
+        } catch (const OpcError &e) {
+            if (e.code() != S::E_INVALIDARG || m_path.empty())
+                throw;
+        }
+        const std::vector<Step> path = std::exchange(m_path, {});
+        for (const Step &step : path) {
+            const NodeId parent = current();
+            const Children children = listAndKeep(parent, budget);
+            const auto it = std::find_if(children->begin(), children->end(),
+                                         [&](const Child &c) { return isBranchClass(c.nodeClass) && c.name == step.name; });
+            if (it == children->end())
+                throw OpcError(S::E_INVALIDARG);
+            m_path.push_back({it->name, it->nodeId});
+        }
+        return listAndKeep(current(), budget);
+    }
+
+    Children listAndKeep(const NodeId &node, Budget &budget)
+    {
+        const QString key = node.toString();
+        try {
+            auto children = std::make_shared<const std::vector<Child>>(browse(node, budget));
+            m_kept.keep(key, children);
+            return children;
+        } catch (...) {
+            m_kept.forget(key);
+            throw;
+        }
+    }
 
     // Forward hierarchical references to objects and variables, following
     // continuation points to the end, within the listing's budget.
@@ -277,23 +424,24 @@ private:
         return refused;
     }
 
-    // Best effort: a server that cannot take them back frees them at its
-    // own limits or with the session.
+    // Sent without waiting for the answer: nothing the operator waits for
+    // depends on it, and a server that cannot take them back frees them at
+    // its own limits or with the session.
     void releaseContinuationPoints(const std::vector<ByteString> &points) noexcept
     {
         if (points.empty())
             return;
-        try {
-            m_link->service(Id::BrowseNextRequest, [points](Encoder &e) {
-                e.boolean(true);
-                e.array(points, [](Encoder &x, const ByteString &b) { x.byteString(b); });
-            });
-        } catch (const OpcError &) {
-        }
+        m_link->post(Id::BrowseNextRequest, [points](Encoder &e) {
+            e.boolean(true);
+            e.array(points, [](Encoder &x, const ByteString &b) { x.byteString(b); });
+        });
     }
 
     LinkPtr m_link;
-    std::vector<NodeId> m_path;
+    std::vector<Step> m_path;
+    KeptListings m_kept;
+    Children m_found; // the last fresh listing a name was looked up in, kept or not
+    int m_keptFor = -2;
     std::vector<std::pair<QString, QString>> m_list; // name, item id
 };
 

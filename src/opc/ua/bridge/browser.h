@@ -18,6 +18,10 @@ struct BrowseLimits {
     size_t references = 1000000;
     qint64 bytes = qint64{128} << 20; // of answers, as received
     qint64 milliseconds = 60000;
+    // What the browser keeps of the session's listings, to step down and
+    // resolve leaves without asking again: as much as one listing may take.
+    size_t keptReferences = 1000000;
+    qint64 keptBytes = qint64{256} << 20;
 };
 BrowseLimits browseLimits();
 // For tests: tighter bounds for the browsers made from now on.

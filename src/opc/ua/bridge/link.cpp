@@ -59,6 +59,13 @@ std::pair<int32_t, QByteArray> Link::service(uint32_t typeId, std::function<void
                                     });
 }
 
+void Link::post(uint32_t typeId, std::function<void(Encoder &)> body) noexcept
+{
+    if (!alive || !client)
+        return;
+    client->callFromAnyThread(typeId, std::move(body), CallTimeoutMs, [](int32_t, const QByteArray &) {});
+}
+
 std::vector<DataValue> Link::read(const std::vector<ReadValueId> &ids)
 {
     const size_t limit = client && client->maxNodesPerRead() ? client->maxNodesPerRead() : ids.size();

@@ -91,6 +91,9 @@ struct Link {
     // written again, on the worker, maybe after this has given up waiting.
     std::pair<int32_t, QByteArray> service(uint32_t typeId, std::function<void(Encoder &)> body,
                                            int timeoutMs = CallTimeoutMs);
+    // A service call whose answer nothing waits for: sent from this thread
+    // when the session can take it, its answer dropped. Nothing when closed.
+    void post(uint32_t typeId, std::function<void(Encoder &)> body) noexcept;
     // Reads attributes, in as many requests as the server's limit asks;
     // each result's data value, or throws the call's error.
     std::vector<DataValue> read(const std::vector<ReadValueId> &ids);

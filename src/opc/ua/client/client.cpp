@@ -30,7 +30,7 @@ Client::Client(QObject *parent) : QObject(parent)
     connect(&m_session, &Session::recovering, this, [this] { m_subscriptions.stopPublishing(); });
     connect(&m_session, &Session::recovered, this, [this] {
         ++m_reconnects;
-        m_subscriptions.restore();
+        restore();
     });
     connect(&m_session, &Session::lostForGood, this, [this] {
         m_givenUp = true;
@@ -172,6 +172,13 @@ void Client::secureTo(const EndpointDescription &endpoint, const std::vector<End
     sessionAt(endpointUrlFor(m_session.target().url, endpoint.endpointUrl), endpoint, discovered, timeoutMs, done);
 }
 
+// The groups made again once the new session's namespace table is known:
+// their items' indexes are mapped by it.
+void Client::restore()
+{
+    m_session.afterFacts([this] { m_subscriptions.restore(); });
+}
+
 void Client::disconnectFrom(Done done)
 {
     m_wanted = false;
@@ -234,7 +241,7 @@ void Client::reconnect()
             m_connectedAt.start();
             ++m_reconnects;
             m_subscriptions.cache().setConnected(true);
-            m_subscriptions.restore();
+            restore();
         });
     });
 }

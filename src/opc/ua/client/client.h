@@ -116,6 +116,7 @@ private:
     void sessionAt(const QString &url, const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
                    int timeoutMs, Done done);
     void onLost(int32_t error);
+    void restore();
     void scheduleReconnect();
     void reconnect();
 

@@ -5,7 +5,10 @@
 #include "opc/ua/client/endpoints.h"
 #include "opc/ua/security/crypto.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
 #include <cmath>
+#include <optional>
 
 namespace opc::ua {
 
@@ -111,27 +114,40 @@ void Session::openByDiscovery(Done done)
     });
 }
 
-// Session, activation, then what later calls need to know.
+// Session and activation; what later calls need to know goes beside the
+// activation, in the same round trip, and the connect does not wait for it.
 void Session::open(const EndpointDescription &endpoint, Done done, const std::vector<EndpointDescription> &discovered)
 {
     {
         QMutexLocker lock(&m_sendLock);
         m_authToken = {};
     }
+    {
+        QMutexLocker lock(&m_namespacesLock);
+        m_factsPending = true;
+        m_factsAgain = false;
+    }
+    m_activationSent = false;
     m_keepAlive.stop();
     create(endpoint, discovered, [this, done, endpoint](int32_t error, const Offer &offer) {
-        if (error)
+        if (error) {
+            factsKnown();
             return done(error);
+        }
         activate(endpoint, offer, [this, done](int32_t error) {
-            if (error)
+            if (error) {
+                factsKnown();
                 return done(error);
-            readFacts([this, done] {
-                m_active = true;
-                m_openedAt = monotonicMs();
-                startKeepAlive();
-                done(0);
-            });
+            }
+            m_active = true;
+            m_openedAt = monotonicMs();
+            startKeepAlive();
+            if (std::exchange(m_factsAgain, false))
+                readFacts(false);
+            done(0);
         });
+        if (m_activationSent)
+            readFacts(true);
     });
 }
 
@@ -320,6 +336,7 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
     // every copy of the target shares, nor the token that held it.
     m_target.password->wipe();
     wipeBytes(token.body);
+    m_activationSent = true;
     send(request, StepTimeoutMs, [done](int32_t error, const QByteArray &message) {
         if (error)
             return done(error);
@@ -340,7 +357,7 @@ void Session::activate(const EndpointDescription &endpoint, const Offer &offer, 
 // The namespace table, for item ids given by namespace URI, and the
 // operation limits that requests are split by. A server that cannot tell
 // leaves them as they were: the session works without.
-void Session::readFacts(std::function<void()> done)
+void Session::readFacts(bool beside)
 {
     RequestHeader header;
     header.authenticationToken = m_authToken;
@@ -351,32 +368,78 @@ void Session::readFacts(std::function<void()> done)
         for (uint32_t node : {Id::NamespaceArray, Id::MaxNodesPerRead, Id::MaxNodesPerBrowse, Id::MaxMonitoredItemsPerCall})
             encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
     };
-    sendRequest(Id::ReadRequest, header, body, StepTimeoutMs, [this, done](int32_t error, const QByteArray &message) {
+    sendRequest(Id::ReadRequest, header, body, StepTimeoutMs, [this, beside](int32_t error, const QByteArray &message) {
+        std::optional<StatusCode> refused;
         if (error == 0) {
             try {
                 Decoder d(message);
                 const Response r = decodeResponseStart(d);
-                if (r.header.serviceResult.isBad())
-                    return done();
-                const auto values = d.array([](Decoder &x) { return x.dataValue(); });
-                std::vector<QString> uris;
-                if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
-                    for (const Scalar &s : values[0].value->values)
-                        uris.push_back(std::get<QString>(s));
-                const auto limit = [&values](size_t i) -> uint32_t {
-                    const uint32_t *v = values.size() > i && values[i].value ? values[i].value->scalarAs<uint32_t>() : nullptr;
-                    return v ? *v : 0;
-                };
-                m_maxPerRead = limit(1);
-                m_maxPerBrowse = limit(2);
-                m_maxItemsPerCall = limit(3);
-                QMutexLocker lock(&m_namespacesLock);
-                m_namespaces = std::move(uris);
+                if (r.header.serviceResult.isBad()) {
+                    refused = r.header.serviceResult;
+                } else {
+                    const auto values = d.array([](Decoder &x) { return x.dataValue(); });
+                    std::vector<QString> uris;
+                    if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
+                        for (const Scalar &s : values[0].value->values)
+                            uris.push_back(std::get<QString>(s));
+                    const auto limit = [&values](size_t i) -> uint32_t {
+                        const uint32_t *v = values.size() > i && values[i].value ? values[i].value->scalarAs<uint32_t>() : nullptr;
+                        return v ? *v : 0;
+                    };
+                    m_maxPerRead = limit(1);
+                    m_maxPerBrowse = limit(2);
+                    m_maxItemsPerCall = limit(3);
+                    QMutexLocker lock(&m_namespacesLock);
+                    m_namespaces = std::move(uris);
+                }
             } catch (const DecodeError &) {
             }
         }
-        done();
+        // A server that served it before the activation it came with was
+        // done (BadSessionNotActivated) is asked again once it is.
+        if (beside && refused && m_activationSent) {
+            if (m_active)
+                return readFacts(false);
+            m_factsAgain = true;
+            return;
+        }
+        factsKnown();
     });
+}
+
+void Session::factsKnown()
+{
+    {
+        QMutexLocker lock(&m_namespacesLock);
+        m_factsPending = false;
+        m_factsAgain = false;
+    }
+    m_factsAnswered.wakeAll();
+    for (auto &then : std::exchange(m_afterFacts, {}))
+        then();
+}
+
+void Session::afterFacts(std::function<void()> then)
+{
+    {
+        QMutexLocker lock(&m_namespacesLock);
+        if (m_factsPending) {
+            m_afterFacts.push_back(std::move(then));
+            return;
+        }
+    }
+    then();
+}
+
+void Session::awaitFacts() const
+{
+    // The worker answers them: it cannot wait for itself.
+    if (QThread::currentThread() == thread())
+        return;
+    QMutexLocker lock(&m_namespacesLock);
+    QDeadlineTimer deadline(StepTimeoutMs);
+    while (m_factsPending && !deadline.hasExpired())
+        m_factsAnswered.wait(&m_namespacesLock, deadline);
 }
 
 void Session::close(Done done)
@@ -610,6 +673,7 @@ void Session::makeAgain()
 
 std::vector<QString> Session::namespaces() const
 {
+    awaitFacts();
     QMutexLocker lock(&m_namespacesLock);
     return m_namespaces;
 }

@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QTimer>
+#include <QWaitCondition>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -49,8 +50,9 @@ public:
     // UA_E_CLEARPASSWORD before anything of the password is sent.
     void setClearPasswordAllowed(bool allowed) { m_clearPasswordAllowed = allowed; }
 
-    // Creates and activates a session on this endpoint, then reads what
-    // later calls need to know. `discovered` is the unsigned list the
+    // Creates and activates a session on this endpoint; what later calls
+    // need to know is asked beside the activation and is not waited for
+    // (see afterFacts). `discovered` is the unsigned list the
     // endpoint was chosen from: a secured channel proves it against the
     // server's own answer (nothing to prove when it came over this channel).
     void open(const EndpointDescription &endpoint, Done done, const std::vector<EndpointDescription> &discovered = {});
@@ -81,19 +83,29 @@ public:
     // Straight to the channel: no session checks, no retry.
     void sendRequest(uint32_t typeId, const RequestHeader &header, const Body &body, int timeoutMs, ReplyDone done);
 
+    // Runs `then` once the session's facts (namespace table, operation
+    // limits) are answered or known to be missing: at once when they are.
+    // On the worker.
+    void afterFacts(std::function<void()> then);
+    // Whether the last open() sent its activation (and with it any
+    // password): a connect that failed before may be tried another way.
+    bool activationSent() const { return m_activationSent; }
+
     // Calls can go out now: the channel is open, the session neither closed
     // for good nor being made again.
     bool ready() const;
     bool closedForGood() const { return m_closedForGood; }
 
     // --- from any thread ---
+    // The facts: from another thread than the worker's, once they are
+    // answered (waiting a call's time at most).
     std::vector<QString> namespaces() const;
     // The session timeout the server granted.
     double timeoutMs() const { return m_timeoutMs; }
     // The server's operation limits (0: none), read at every session start.
-    uint32_t maxNodesPerRead() const { return m_maxPerRead; }
-    uint32_t maxNodesPerBrowse() const { return m_maxPerBrowse; }
-    uint32_t maxMonitoredItemsPerCall() const { return m_maxItemsPerCall; }
+    uint32_t maxNodesPerRead() const { return awaitFacts(), m_maxPerRead.load(); }
+    uint32_t maxNodesPerBrowse() const { return awaitFacts(), m_maxPerBrowse.load(); }
+    uint32_t maxMonitoredItemsPerCall() const { return awaitFacts(), m_maxItemsPerCall.load(); }
 
 signals:
     // The server closed the session and a new one is being made: calls
@@ -130,7 +142,11 @@ private:
     void create(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
                 std::function<void(int32_t, const Offer &)> done);
     void activate(const EndpointDescription &endpoint, const Offer &offer, Done done);
-    void readFacts(std::function<void()> done);
+    // Asks the facts; `beside` when sent with the activation, whose answer
+    // it may come before (it is asked again once the session is active).
+    void readFacts(bool beside);
+    void factsKnown();
+    void awaitFacts() const;
     void startKeepAlive();
     void keepAlive();
     void recover(Done done);
@@ -163,8 +179,13 @@ private:
     bool m_closedForGood = false;
     std::atomic<double> m_timeoutMs = 0; // as the server revised it
     std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;
-    mutable QMutex m_namespacesLock;
+    mutable QMutex m_namespacesLock; // and the facts' state
+    mutable QWaitCondition m_factsAnswered;
     std::vector<QString> m_namespaces;
+    bool m_factsPending = false;
+    bool m_factsAgain = false; // refused beside an activation not yet answered
+    std::vector<std::function<void()>> m_afterFacts;
+    bool m_activationSent = false;
 };
 
 } // namespace opc::ua

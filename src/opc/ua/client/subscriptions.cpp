@@ -124,11 +124,15 @@ void Subscriptions::runNext(uint32_t groupKey)
     Op op = std::move(queue->second.front());
     queue->second.pop_front();
     m_busy.insert(groupKey);
-    op([this, groupKey] {
-        m_busy.erase(groupKey);
-        // The next one from the event loop: operations that end at once
-        // (the channel is down) do not pile up on the stack.
-        QTimer::singleShot(0, this, [this, groupKey] { runNext(groupKey); });
+    // Items are made by the session's namespace table and limits, which a
+    // new session answers a moment after it is made.
+    m_session.afterFacts([this, groupKey, op = std::move(op)] {
+        op([this, groupKey] {
+            m_busy.erase(groupKey);
+            // The next one from the event loop: operations that end at once
+            // (the channel is down) do not pile up on the stack.
+            QTimer::singleShot(0, this, [this, groupKey] { runNext(groupKey); });
+        });
     });
 }
 
