@@ -60,9 +60,9 @@ std::optional<std::vector<PlantNode>> plantChildren(const QString &node, const S
     if (node == line)
         return std::vector<PlantNode>{{line + ".Speed", "Speed", 2}, {line + ".Load", "Load", 2}};
     if (node == QLatin1String("Plant.Area1.Motor"))
-        return std::vector<PlantNode>{{"Plant.Area1.Motor.Current", "Current", 2}};
+        return std::vector<PlantNode>{{"Plant.Area1.Motor.Current", "Current", 2}, {"Plant.Area1.Motor.Torque", "Torque", 2}};
     if (node == QLatin1String("Plant.Area2") || node.startsWith(line + QLatin1Char('.')) ||
-        node.startsWith(QLatin1String("Plant.Area1.T")) || node == QLatin1String("Plant.Area1.Motor.Current"))
+        node.startsWith(QLatin1String("Plant.Area1.T")) || node.startsWith(QLatin1String("Plant.Area1.Motor.")))
         return std::vector<PlantNode>{};
     unknown = true;
     return std::vector<PlantNode>{};
@@ -256,7 +256,10 @@ void ScriptedServer::onMessage(Connection *c, uint32_t requestId, const QByteArr
         readRequestHeader(peek, token, handle);
         release = peek.boolean();
     }
-    ++m_counts.requests[typeId];
+    if (release)
+        ++m_counts.releasesReceived;
+    else
+        ++m_counts.requests[typeId];
     const bool background = typeId == Id::PublishRequest || release;
     if (!background && m_unanswered == 0)
         ++m_counts.roundTrips;

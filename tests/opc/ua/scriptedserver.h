@@ -44,7 +44,7 @@ public:
         int answerDelayMs = 0;
         int releaseDelayMs = 0;
         // A small plant below the top, beside Big and Endless:
-        //   Plant/Area1/{Line1/{Speed, Load}, T1, T2, Motor/{Current}}, Plant/Area2
+        //   Plant/Area1/{Line1/{Speed, Load}, T1, T2, Motor/{Current, Torque}}, Plant/Area2
         // Line1's node id and name can change while it serves.
         bool plant = false;
         QString lineNodeId = QStringLiteral("Plant.Area1.Line1");
@@ -63,11 +63,12 @@ public:
         int connections = 0;
         int reads = 0;           // Read requests
         int opens = 0;           // OpenSecureChannel requests
-        std::map<uint32_t, int> requests; // by the request's type id
+        std::map<uint32_t, int> requests; // by the request's type id (points given back left out)
         // Waits of the client: requests that came while no other (but
         // Publish, or a BrowseNext that gives points back) was unanswered.
         // Requests sent together count once, with answers held a while.
         int roundTrips = 0;
+        int releasesReceived = 0; // BrowseNexts that give points back
         int releasesAnswered = 0;
         int requestsOf(uint32_t typeId) const
         {

@@ -111,6 +111,14 @@ public:
         m_ready = false;
     }
 
+    // A new certificate at the next start(), in the bridge's trusted folder
+    // or not (the old one stays there).
+    void renewCertificate(bool trustedByUs)
+    {
+        m_certificate.clear();
+        m_options.weTrustPeer = trustedByUs;
+    }
+
     // Starts again on the same port (after stop()).
     bool start()
     {

@@ -48,15 +48,20 @@ int32_t Link::run(int timeoutMs, std::function<void(Client &, std::function<void
 
 std::pair<int32_t, QByteArray> Link::service(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs)
 {
+    return startService(typeId, std::move(body), timeoutMs).get();
+}
+
+Link::PendingService Link::startService(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs)
+{
     check();
     Client *c = client;
     using Result = std::pair<int32_t, QByteArray>;
     // Sent from this thread; the worker only hands back the answer.
-    return worker->callHere<Result>(timeoutMs + 1000, Result{S::RPC_S_SERVER_UNAVAILABLE, {}},
-                                    [c, typeId, &body, timeoutMs](std::function<void(Result)> complete) {
-                                        c->callFromAnyThread(typeId, std::move(body), timeoutMs,
-                                                             [complete](int32_t e, const QByteArray &m) { complete({e, m}); });
-                                    });
+    return worker->startHere<Result>(timeoutMs + 1000, Result{S::RPC_S_SERVER_UNAVAILABLE, {}},
+                                     [c, typeId, &body, timeoutMs](std::function<void(Result)> complete) {
+                                         c->callFromAnyThread(typeId, std::move(body), timeoutMs,
+                                                              [complete](int32_t e, const QByteArray &m) { complete({e, m}); });
+                                     });
 }
 
 void Link::post(uint32_t typeId, std::function<void(Encoder &)> body) noexcept
@@ -83,18 +88,37 @@ std::vector<DataValue> Link::read(const std::vector<ReadValueId> &ids)
 
 std::vector<DataValue> Link::readBatch(const std::vector<ReadValueId> &ids)
 {
-    const auto [error, message] = service(Id::ReadRequest, [ids](Encoder &e) {
+    auto pending = startService(Id::ReadRequest, readBody(ids));
+    return readValues(pending, ids.size());
+}
+
+std::optional<Link::PendingService> Link::startRead(const std::vector<ReadValueId> &ids)
+{
+    const uint32_t limit = client ? client->maxNodesPerRead() : 0;
+    if (limit != 0 && ids.size() > limit)
+        return std::nullopt;
+    return startService(Id::ReadRequest, readBody(ids));
+}
+
+std::function<void(Encoder &)> Link::readBody(const std::vector<ReadValueId> &ids)
+{
+    return [ids](Encoder &e) {
         e.float64(0);
         e.int32(2);
         e.array(ids, [](Encoder &x, const ReadValueId &id) { encode(x, id); });
-    });
+    };
+}
+
+std::vector<DataValue> Link::readValues(PendingService &pending, size_t count)
+{
+    const auto [error, message] = pending.get();
     if (error)
         throw OpcError(error);
     try {
         Decoder d(message);
         decodeResponseStart(d);
         auto values = d.array([](Decoder &x) { return x.dataValue(); });
-        if (values.size() != ids.size())
+        if (values.size() != count)
             throw OpcError(S::E_FAIL);
         return values;
     } catch (const DecodeError &) {

@@ -91,12 +91,19 @@ struct Link {
     // written again, on the worker, maybe after this has given up waiting.
     std::pair<int32_t, QByteArray> service(uint32_t typeId, std::function<void(Encoder &)> body,
                                            int timeoutMs = CallTimeoutMs);
+    // The same, sent now and waited for later.
+    using PendingService = Worker::Pending<std::pair<int32_t, QByteArray>>;
+    PendingService startService(uint32_t typeId, std::function<void(Encoder &)> body, int timeoutMs = CallTimeoutMs);
     // A service call whose answer nothing waits for: sent from this thread
     // when the session can take it, its answer dropped. Nothing when closed.
     void post(uint32_t typeId, std::function<void(Encoder &)> body) noexcept;
     // Reads attributes, in as many requests as the server's limit asks;
     // each result's data value, or throws the call's error.
     std::vector<DataValue> read(const std::vector<ReadValueId> &ids);
+    // A read sent now, in one request, whose values are taken later (see
+    // readValues); nothing when the server reads fewer nodes a request.
+    std::optional<PendingService> startRead(const std::vector<ReadValueId> &ids);
+    static std::vector<DataValue> readValues(PendingService &pending, size_t count);
     // The built-in type a data type stands on: a built-in type itself,
     // Enumeration (29) for every enumeration, or 0 for structures and
     // abstract types. Derived types (Duration, UtcTime, a server's own
@@ -121,6 +128,7 @@ private:
     // The table the texts of values shown now are made by.
     std::shared_ptr<const TypeTable> shownTypes();
     std::vector<DataValue> readBatch(const std::vector<ReadValueId> &ids);
+    static std::function<void(Encoder &)> readBody(const std::vector<ReadValueId> &ids);
     // The item's place in the type table of this session.
     int typeOfItem(ItemState &item);
     uint32_t remember(const std::vector<QString> &types, uint32_t builtIn);

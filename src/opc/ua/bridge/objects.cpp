@@ -149,10 +149,25 @@ public:
     {
         GroupState &g = check();
         const NodeId nodeId = m_link->itemNodeId(itemId);
-        const auto attrs = m_link->read({{nodeId, Attr::DataType}, {nodeId, Attr::ValueRank}});
-        for (const DataValue &dv : attrs)
-            if (dv.status && dv.status->isBad())
-                throw OpcError(S::OPC_E_UNKNOWNITEMID);
+        const std::vector<ReadValueId> asked{{nodeId, Attr::DataType}, {nodeId, Attr::ValueRank}};
+        // What the item's values need known of it is read beside its
+        // creation; an item the read finds unknown is taken back.
+        auto reading = m_link->startRead(asked);
+        const uint32_t handle = m_link->nextHandle++;
+        const int32_t made = createItem(g, handle, nodeId);
+        std::vector<DataValue> attrs;
+        try {
+            attrs = reading ? Link::readValues(*reading, asked.size()) : m_link->read(asked);
+            for (const DataValue &dv : attrs)
+                if (dv.status && dv.status->isBad())
+                    throw OpcError(S::OPC_E_UNKNOWNITEMID);
+        } catch (const OpcError &) {
+            if (made == 0)
+                takeBack(g, handle);
+            throw;
+        }
+        if (made)
+            throw OpcError(made);
         auto s = std::make_shared<ItemState>();
         s->itemId = itemId;
         s->nodeId = nodeId;
@@ -182,20 +197,39 @@ public:
                 s->canonical = static_cast<int16_t>(valueRank >= 0 ? opc::VT_ARRAY | opc::VT_BSTR : opc::VT_BSTR);
         }
         s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
-        subscribe(g);
-        s->handle = m_link->nextHandle++;
-        const uint32_t key = g.key;
-        const Client::ItemSpec want{s->handle, nodeId, static_cast<double>(g.grantedRate)};
-        const int32_t error = m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
-            c.addItem(key, want, done);
-        });
-        if (error)
-            throw OpcError(error);
+        s->handle = handle;
         g.items.push_back(s);
         return std::make_shared<UaItem>(m_link, s);
     }
 
     int32_t Count() override { return static_cast<int32_t>(check().items.size()); }
+
+private:
+    // The item's monitored item, in the group's subscription (made first if
+    // it is not yet): 0 or the error number.
+    int32_t createItem(GroupState &g, uint32_t handle, const NodeId &nodeId)
+    {
+        try {
+            subscribe(g);
+        } catch (const OpcError &e) {
+            return e.code();
+        }
+        const uint32_t key = g.key;
+        const Client::ItemSpec want{handle, nodeId, static_cast<double>(g.grantedRate)};
+        return m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
+            c.addItem(key, want, done);
+        });
+    }
+
+    void takeBack(GroupState &g, uint32_t handle)
+    {
+        const uint32_t key = g.key;
+        m_link->run(CallTimeoutMs, [key, handle](Client &c, std::function<void(int32_t)> done) {
+            c.removeItems(key, {handle}, done);
+        });
+    }
+
+public:
 
     ItemPtr Item(int32_t index) override
     {

@@ -90,8 +90,11 @@ public:
             throw OpcError(S::CO_E_CLASSSTRING);
         // A server the node's listing found answers at its own address; the
         // server there must still prove it is the one named.
-        if (auto own = rememberedAddress(*target, parseEndpointChoice(progId).serverUri))
-            target = std::move(own);
+        std::vector<EndpointDescription> known;
+        if (auto own = rememberedServer(*target, parseEndpointChoice(progId).serverUri)) {
+            target = std::move(own->address);
+            known = std::move(own->endpoints);
+        }
         auto link = std::make_shared<Link>();
         link->worker = std::make_unique<Worker>();
         link->target = *target;
@@ -105,12 +108,12 @@ public:
         link->client = client;
         // A certificate refused by an earlier connect is no longer news.
         opc::takeRefusedCertificate();
-        int32_t error = connectOnce(*link, *target, progId, false);
+        int32_t error = connectOnce(*link, *target, progId, known, false);
         // A server that wants the password readable where anyone on the way
         // could read it: only the operator may let it go, and it is asked
         // before anything of the password has left.
         if (error == S::UA_E_CLEARPASSWORD && opc::confirm(ClearPasswordQuestion))
-            error = connectOnce(*link, *target, progId, true);
+            error = connectOnce(*link, *target, progId, known, true);
         // Not kept in this thread either: the worker's session wipes the one
         // buffer every copy shares once it is sent, and this copy lets go.
         link->target.password = std::make_shared<Secret>();
@@ -203,12 +206,14 @@ private:
             throw OpcError(S::E_FAIL);
     }
 
-    static int32_t connectOnce(Link &link, const Target &target, const QString &progId, bool clearPasswordAllowed)
+    static int32_t connectOnce(Link &link, const Target &target, const QString &progId,
+                               const std::vector<EndpointDescription> &known, bool clearPasswordAllowed)
     {
         Client *client = link.client;
         return link.worker->call<int32_t>(ConnectTimeoutMs + 2000, S::RPC_S_SERVER_UNAVAILABLE,
-                                          [client, target, progId, clearPasswordAllowed](std::function<void(int32_t)> complete) {
+                                          [client, target, progId, known, clearPasswordAllowed](std::function<void(int32_t)> complete) {
             client->setClearPasswordAllowed(clearPasswordAllowed);
+            client->setKnownEndpoints(known);
             client->connectTo(target, progId, ConnectTimeoutMs, complete);
         });
     }

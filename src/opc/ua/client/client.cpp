@@ -7,6 +7,7 @@
 #include "opc/ua/security/pki.h"
 #include "opc/ua/security/trust.h"
 
+#include <QElapsedTimer>
 #include <cstdio>
 
 namespace opc::ua {
@@ -78,6 +79,24 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
     };
     if (!m_securityGiven)
         m_security = {};
+    const std::vector<EndpointDescription> known = std::exchange(m_knownEndpoints, {});
+    if (!m_securityGiven && !known.empty()) {
+        // The endpoints a listing fetched a moment ago: straight to the
+        // chosen one. Where they no longer hold (the endpoint moved, the
+        // certificate changed) they are asked again, as if never known,
+        // while nothing of the session's identity has gone yet.
+        QElapsedTimer clock;
+        clock.start();
+        return toEndpoint(known, choice, false, timeoutMs, [=, this](int32_t e) {
+            // A certificate the listing saw and the trust list refuses now
+            // was not recorded: the server may hold another by now.
+            const qint64 left = timeoutMs - clock.elapsed();
+            if (e == 0 || m_session.activationSent() || m_refused || e == S::UA_E_CLEARPASSWORD ||
+                e == S::UA_E_PKIUNSAFE || left < timeoutMs / 2)
+                return finish(e);
+            connectTo(target, serverUri, static_cast<int>(left), done);
+        });
+    }
     newChannel();
     m_channel->open(target.host, target.port, target.url, timeoutMs, [this, finish, choice, timeoutMs](int32_t error) {
         if (error)
@@ -90,25 +109,34 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
         m_session.getEndpoints([this, finish, choice, timeoutMs](int32_t error, const std::vector<EndpointDescription> &all) {
             if (error)
                 return finish(error);
-            const EndpointPick pick = pickEndpoint(all, choice);
-            if (pick.error)
-                return finish(pick.error);
-            if (pick.endpoint.securityMode != static_cast<int32_t>(SecurityMode::None))
-                return secureTo(pick.endpoint, all, timeoutMs, finish);
-            // A server we hold a certificate of had secured endpoints: a list
-            // without them is no reason to go open, unless the operator named
-            // the open endpoint.
-            if (!choice.exact && TrustList(pkiRoot()).knowsApplication(pick.endpoint.server.applicationUri))
-                return finish(S::UA_E_NOENDPOINT);
-            // An open endpoint at another path (a server whose discovery
-            // answers elsewhere) gets a channel of its own.
-            const QString typed = m_session.target().url;
-            const QString url = endpointUrlFor(typed, pick.endpoint.endpointUrl);
-            if (url == typed)
-                return m_session.open(pick.endpoint, finish);
-            sessionAt(url, pick.endpoint, {}, timeoutMs, finish);
+            toEndpoint(all, choice, true, timeoutMs, finish);
         });
     });
+}
+
+// A session on the endpoint the operator's choice picks of these; over the
+// channel already open to the typed URL where it serves there.
+void Client::toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool channelOpen,
+                        int timeoutMs, Done done)
+{
+    const bool fresh = channelOpen;
+    const EndpointPick pick = pickEndpoint(all, choice);
+    if (pick.error)
+        return done(pick.error);
+    if (pick.endpoint.securityMode != static_cast<int32_t>(SecurityMode::None))
+        return secureTo(pick.endpoint, all, timeoutMs, done, fresh);
+    // A server we hold a certificate of had secured endpoints: a list
+    // without them is no reason to go open, unless the operator named
+    // the open endpoint.
+    if (!choice.exact && TrustList(pkiRoot()).knowsApplication(pick.endpoint.server.applicationUri))
+        return done(S::UA_E_NOENDPOINT);
+    // An open endpoint at another path (a server whose discovery answers
+    // elsewhere) gets a channel of its own.
+    const QString typed = m_session.target().url;
+    const QString url = endpointUrlFor(typed, pick.endpoint.endpointUrl);
+    if (url == typed && channelOpen)
+        return m_session.open(pick.endpoint, done);
+    sessionAt(url, pick.endpoint, {}, timeoutMs, done);
 }
 
 // A new channel to the endpoint's URL, and a session on it.
@@ -127,7 +155,7 @@ void Client::sessionAt(const QString &url, const EndpointDescription &endpoint,
 
 QString Client::pkiRoot() const { return m_pkiRoot.isEmpty() ? Pki::defaultRoot() : m_pkiRoot; }
 
-int32_t Client::judge(const QByteArray &certificate, const QString &applicationUri)
+int32_t Client::judge(const QByteArray &certificate, const QString &applicationUri, bool record)
 {
     const QString root = pkiRoot();
     // A trust list others can write into trusts for them.
@@ -138,7 +166,7 @@ int32_t Client::judge(const QByteArray &certificate, const QString &applicationU
     const TrustList trust(root);
     const QString host = m_session.target().host;
     const TrustVerdict verdict = trust.check(certificate, applicationUri, host);
-    if (verdict.error) {
+    if (verdict.error && record) {
         trust.reject(certificate);
         m_refused = trust.refusal(certificate, verdict, applicationUri, host);
     }
@@ -148,10 +176,10 @@ int32_t Client::judge(const QByteArray &certificate, const QString &applicationU
 // The server's certificate judged, our own made on first need, then a
 // channel and a session with the endpoint's policy and mode.
 void Client::secureTo(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
-                      int timeoutMs, Done done)
+                      int timeoutMs, Done done, bool fresh)
 {
     const QByteArray serverCertificate = endpoint.serverCertificate.data;
-    if (const int32_t refused = judge(serverCertificate, endpoint.server.applicationUri))
+    if (const int32_t refused = judge(serverCertificate, endpoint.server.applicationUri, fresh))
         return done(refused);
     auto serverKey = RsaKey::fromCertificate(serverCertificate);
     const auto own = Pki(pkiRoot()).own();

@@ -3,6 +3,7 @@
 
 #include "opc/certificate.h"
 #include "opc/ua/client/channel.h"
+#include "opc/ua/client/endpoints.h"
 #include "opc/ua/client/session.h"
 #include "opc/ua/client/subscriptions.h"
 #include "opc/ua/client/target.h"
@@ -87,6 +88,10 @@ public:
         m_security = security;
         m_securityGiven = true;
     }
+    // The server's endpoints as a listing just gave them: the next
+    // connectTo() picks among them without asking, and asks where they no
+    // longer hold.
+    void setKnownEndpoints(std::vector<EndpointDescription> endpoints) { m_knownEndpoints = std::move(endpoints); }
     // Otherwise connectTo() picks the endpoint from the server name (see
     // parseEndpointChoice) and, for a secured one, checks the server's
     // certificate against this PKI first (Pki::defaultRoot() when empty).
@@ -109,10 +114,13 @@ private:
     void newChannel();
     QString pkiRoot() const;
     // The server's certificate by the trust list: 0, or the error number
-    // with the refusal kept for the operator.
-    int32_t judge(const QByteArray &certificate, const QString &applicationUri);
+    // with the refusal kept for the operator when `record`s (a certificate
+    // the server gave now, not one a listing remembers).
+    int32_t judge(const QByteArray &certificate, const QString &applicationUri, bool record = true);
     void secureTo(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered, int timeoutMs,
-                  Done done);
+                  Done done, bool fresh = true);
+    void toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool channelOpen,
+                    int timeoutMs, Done done);
     void sessionAt(const QString &url, const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
                    int timeoutMs, Done done);
     void onLost(int32_t error);
@@ -123,6 +131,7 @@ private:
     Channel *m_channel = nullptr;
     ChannelSecurity m_security;
     bool m_securityGiven = false;
+    std::vector<EndpointDescription> m_knownEndpoints;
     QString m_pkiRoot;
     std::optional<RefusedCertificate> m_refused;
     bool m_wanted = false; // the program holds a connection

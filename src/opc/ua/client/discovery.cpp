@@ -207,8 +207,17 @@ private:
 };
 
 struct Remembered {
+    struct Server {
+        QString url;
+        std::vector<EndpointDescription> endpoints;
+    };
+    struct Listing {
+        QElapsedTimer made;
+        qint64 aged = 0; // by tests
+        std::map<QString, Server> byUri;
+    };
     std::mutex lock;
-    std::map<QString, std::map<QString, QString>> byNode; // node url -> server URI -> its address
+    std::map<QString, Listing> byNode; // by the node's URL
 };
 
 Remembered &remembered()
@@ -265,29 +274,42 @@ void rememberServers(const Target &node, const std::vector<FoundServer> &servers
     if (r.byNode.size() >= 16 && !r.byNode.count(key))
         r.byNode.clear();
     auto &known = r.byNode[key];
-    known.clear();
+    known.byUri.clear();
+    known.made.start();
+    known.aged = 0;
     for (const FoundServer &s : servers)
         if (s.answered && s.address)
-            known[s.app.applicationUri] = s.address->url;
+            known.byUri[s.app.applicationUri] = {s.address->url, s.endpoints};
 }
 
-std::optional<Target> rememberedAddress(const Target &node, const QString &serverUri)
+std::optional<RememberedServer> rememberedServer(const Target &node, const QString &serverUri)
 {
     Remembered &r = remembered();
     const std::lock_guard guard(r.lock);
     const auto known = r.byNode.find(nodeKey(node));
     if (known == r.byNode.end())
         return std::nullopt;
-    const auto at = known->second.find(serverUri);
-    if (at == known->second.end())
+    const auto at = known->second.byUri.find(serverUri);
+    if (at == known->second.byUri.end())
         return std::nullopt;
-    auto address = checkedServerUrl(at->second);
+    auto address = checkedServerUrl(at->second.url);
     if (!address)
         return std::nullopt;
     // The operator's login goes with them, as typed for the node.
     address->user = node.user;
     address->password = node.password;
-    return address;
+    RememberedServer out{*address, {}};
+    if (known->second.made.elapsed() + known->second.aged < KnownEndpointsMs)
+        out.endpoints = at->second.endpoints;
+    return out;
+}
+
+void ageRememberedServers(qint64 ms)
+{
+    Remembered &r = remembered();
+    const std::lock_guard guard(r.lock);
+    for (auto &[node, listing] : r.byNode)
+        listing.aged += ms;
 }
 
 } // namespace opc::ua

@@ -51,9 +51,18 @@ Target withHostOf(const Target &listed, const Target &typed);
 void discoverServers(QObject *context, const Target &node, int connectTimeoutMs, int callTimeoutMs,
                      std::function<void(int32_t error, std::vector<FoundServer> servers)> done);
 
-// Where each server of a node's last listing answered: "Connetti" on one of
-// them goes there, with the operator's credentials.
+// Where each server of a node's last listing answered, and the endpoints it
+// gave there: "Connetti" on one of them goes there, with the operator's
+// credentials, and while the listing is fresh chooses among those endpoints
+// without asking again.
+constexpr int KnownEndpointsMs = 120000;
+struct RememberedServer {
+    Target address;
+    std::vector<EndpointDescription> endpoints; // empty once the listing is older than KnownEndpointsMs
+};
 void rememberServers(const Target &node, const std::vector<FoundServer> &servers);
-std::optional<Target> rememberedAddress(const Target &node, const QString &serverUri);
+std::optional<RememberedServer> rememberedServer(const Target &node, const QString &serverUri);
+// For tests: the listings age this much more.
+void ageRememberedServers(qint64 ms);
 
 } // namespace opc::ua

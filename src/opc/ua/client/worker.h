@@ -54,10 +54,7 @@ public:
     template <typename T>
     T callHere(int timeoutMs, T onTimeout, const std::function<void(std::function<void(T)>)> &start)
     {
-        const opc::WaitScope waiting;
-        auto answer = std::make_shared<Answer<T>>();
-        start(completer(answer));
-        return finish(*answer, timeoutMs, std::move(onTimeout));
+        return startHere(timeoutMs, std::move(onTimeout), start).get();
     }
 
 private:
@@ -67,6 +64,40 @@ private:
         std::atomic_bool claimed = false;
         std::optional<T> value;
     };
+
+public:
+    // A call started and not yet waited for: others can go out beside it.
+    template <typename T>
+    class Pending {
+    public:
+        // Waits for the answer, the timeout counted from here; once.
+        T get()
+        {
+            const opc::WaitScope waiting;
+            return finish(*m_answer, m_timeoutMs, std::move(m_onTimeout));
+        }
+
+    private:
+        friend class Worker;
+        Pending(std::shared_ptr<Answer<T>> answer, int timeoutMs, T onTimeout)
+            : m_answer(std::move(answer)), m_timeoutMs(timeoutMs), m_onTimeout(std::move(onTimeout))
+        {
+        }
+        std::shared_ptr<Answer<T>> m_answer;
+        int m_timeoutMs;
+        T m_onTimeout;
+    };
+
+    // callHere's start, its answer waited for later.
+    template <typename T>
+    Pending<T> startHere(int timeoutMs, T onTimeout, const std::function<void(std::function<void(T)>)> &start)
+    {
+        auto answer = std::make_shared<Answer<T>>();
+        start(completer(answer));
+        return Pending<T>(std::move(answer), timeoutMs, std::move(onTimeout));
+    }
+
+private:
 
     // Stores the first answer only: one that comes after the wait gave up
     // finds it claimed.

@@ -159,6 +159,52 @@ private slots:
         QCOMPARE(list.check(peer.certificate(), QStringLiteral("urn:quorivo:peer"), QStringLiteral("127.0.0.1")).error, 0);
     }
 
+    // A server whose certificate changed between the listing and
+    // "Connetti": the endpoints the listing kept no longer hold, so they are
+    // asked again and the certificate the server holds now is judged.
+    void aCertificateChangedSinceTheListing_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("the new one trusted") << true;
+        QTest::newRow("the new one unknown") << false;
+    }
+
+    void aCertificateChangedSinceTheListing()
+    {
+        QFETCH(bool, trusted);
+        PeerOptions options;
+        options.light = true;
+        UaPeer peer(options);
+        REQUIRE_PEER(peer);
+        MessageRecorder messages;
+        messages.answer = QStringLiteral("Rifiuta");
+        Form1 &f = openMainWindow();
+        f.Text2->setText(peer.url());
+        click(f.ListOPCServers);
+        QCOMPARE(listBoxTexts(f.OPCServerList).value(0), QStringLiteral("urn:quorivo:peer"));
+        const QByteArray listed = peer.certificate();
+        peer.stop();
+        peer.renewCertificate(trusted);
+        QVERIFY(peer.start());
+        QVERIFY(peer.certificate() != listed);
+
+        pickListRow(f.OPCServerList, 0);
+        click(f.OPCServerConnect);
+        if (trusted) {
+            QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
+            QTRY_VERIFY(peer.said("session created Aes256_Sha256_RsaPss SignAndEncrypt") == 1);
+            QVERIFY(messages.messages.empty());
+            click(f.DisconnectFromServer);
+            return;
+        }
+        QCOMPARE(f.windowTitle(), QStringLiteral("Server Disconnesso"));
+        QCOMPARE(messages.choices.size(), size_t(1));
+        const QString thumbprint = QString::fromLatin1(opc::ua::certificateThumbprint(peer.certificate()).toHex().toUpper());
+        QVERIFY2(messages.choices[0].prompt.contains(QStringLiteral("Impronta SHA-1: ") + thumbprint),
+                 qPrintable(messages.choices[0].prompt));
+        QCOMPARE(peer.sessionsCreated(), 0);
+    }
+
     // Expired and host-mismatched certificates: each its own number and
     // words; accepted for this run, the connect works; rejected, it fails
     // again the same way.
