@@ -12,11 +12,13 @@
 #include "uapeer.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <sys/resource.h>
 
 using namespace opc::ua;
@@ -71,7 +73,15 @@ std::vector<ReadValueId> massNodes(int n)
 
 struct Counts {
     double allocations = 0, faults = 0;
+    double wallUs = 0, cpuUs = 0; // per call, the client process's CPU (user and system)
 };
+
+double cpuUs()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
 
 // Connects, warms up, then makes `reads` calls of the workload: "sequential"
 // reads one variable, "bulk" 10,000. The counts of the calls alone.
@@ -88,10 +98,14 @@ std::optional<Counts> runClient(const QString &url, const QString &endpoint, con
         read(bulk ? many : one);
     const uint64_t allocated = allocations.load();
     const long faults = minorFaults();
+    const double cpu = cpuUs();
+    QElapsedTimer wall;
+    wall.start();
     size_t values = 0;
     for (int i = 0; i < reads; ++i)
         values += read(bulk ? many : one);
-    Counts counts{static_cast<double>(allocations.load() - allocated) / reads, static_cast<double>(minorFaults() - faults) / reads};
+    Counts counts{static_cast<double>(allocations.load() - allocated) / reads, static_cast<double>(minorFaults() - faults) / reads,
+                  static_cast<double>(wall.nsecsElapsed()) / 1000.0 / reads, (cpuUs() - cpu) / reads};
     if (values != static_cast<size_t>(reads) * (bulk ? all.size() : 1))
         return std::nullopt;
     return counts;
@@ -149,9 +163,13 @@ int main(int argc, char **argv)
         std::printf("OPC UA counts skipped: %s\n", qPrintable(peer.why()));
         return 0;
     }
-    std::printf("| %-52s | %14s | %14s | %14s | %14s |\n|%s|%s|%s|%s|%s|\n", "per call (client process)", "system calls",
-                "instructions", "allocations", "minor faults", std::string(54, '-').c_str(), std::string(16, '-').c_str(),
-                std::string(16, '-').c_str(), std::string(16, '-').c_str(), std::string(16, '-').c_str());
+    std::printf("| %-52s | %14s | %14s | %14s | %14s | %10s | %10s |\n|%s|%s|%s|%s|%s|%s|%s|\n", "per call (client process)",
+                "system calls", "instructions", "allocations", "minor faults", "wall us", "CPU us", std::string(54, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(16, '-').c_str(), std::string(16, '-').c_str(),
+                std::string(16, '-').c_str(), std::string(12, '-').c_str(), std::string(12, '-').c_str());
+    // CPU per call by workload, None first: the targets compare them.
+    std::map<QString, std::pair<double, double>> cpuBy;
+    double warmFaults = 0;
     for (const char *security : {"None, None", "Basic256Sha256, SignAndEncrypt"})
         for (const char *workload : {"sequential", "bulk"}) {
             const QString endpoint = QStringLiteral("urn:quorivo:peer (%1)").arg(QLatin1String(security));
@@ -170,10 +188,22 @@ int main(int argc, char **argv)
             }
             const QString what = QStringLiteral("%1, %2").arg(QLatin1String(bulk ? "one Read of 10,000" : "one sequential Read"),
                                                               QLatin1String(security));
-            std::printf("| %-52s | %14s | %14s | %14s | %14s |\n", qPrintable(what), qPrintable(figure(calls)),
+            std::printf("| %-52s | %14s | %14s | %14s | %14s | %10s | %10s |\n", qPrintable(what), qPrintable(figure(calls)),
                         qPrintable(figure(instructions, 0)), qPrintable(figure(counts ? counts->allocations : -1)),
-                        qPrintable(figure(counts ? counts->faults : -1)));
+                        qPrintable(figure(counts ? counts->faults : -1)), qPrintable(figure(counts ? counts->wallUs : -1)),
+                        qPrintable(figure(counts ? counts->cpuUs : -1)));
             std::fflush(stdout);
+            if (counts) {
+                auto &cpu = cpuBy[QLatin1String(workload)];
+                (QByteArray(security).startsWith("None") ? cpu.first : cpu.second) = counts->cpuUs;
+                warmFaults = std::max(warmFaults, counts->faults);
+            }
         }
+    std::printf("\nTargets: a call over None costs no more CPU than over SignAndEncrypt; a warm call takes no page faults.\n");
+    for (const auto &[workload, cpu] : cpuBy)
+        std::printf("  %s: None / SignAndEncrypt CPU = %.2f (target <= 1.00)\n", qPrintable(workload),
+                    cpu.second > 0 ? cpu.first / cpu.second : -1.0);
+    std::printf("  warm minor faults per call, the most of any row: %.1f (target 0)\n",
+                warmFaults);
     return 0;
 }

@@ -341,12 +341,22 @@ void ScriptedServer::serveMessage(Connection *c, uint32_t requestId, const QByte
     if (session == m_sessions.end())
         return fault(c, requestId, r, BadSessionIdInvalid);
     if (r.typeId == Id::ActivateSessionRequest) {
-        session->second.activated = true;
-        return ok(Id::ActivateSessionResponse, [](Encoder &e) {
-            e.byteString(ByteString::of(QByteArray(32, 'm')));
-            e.int32(0);
-            e.int32(0);
-        });
+        // Done a while later, as a server that checks the user elsewhere
+        // does, serving what came after it meanwhile.
+        const auto activate = [this, c, requestId, r, id = session->first] {
+            const auto it = m_sessions.find(id);
+            if (it == m_sessions.end() || !m_connections.count(c))
+                return;
+            it->second.activated = true;
+            answer(c, requestId, r, Id::ActivateSessionResponse, Good, [](Encoder &e) {
+                e.byteString(ByteString::of(QByteArray(32, 'm')));
+                e.int32(0);
+                e.int32(0);
+            });
+        };
+        if (m_script.activateDelayMs > 0)
+            return void(QTimer::singleShot(m_script.activateDelayMs, m_ticker, activate));
+        return activate();
     }
     if (!session->second.activated)
         return fault(c, requestId, r, 0x80270000); // BadSessionNotActivated

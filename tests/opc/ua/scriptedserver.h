@@ -42,6 +42,7 @@ public:
         // How long each answer but Publish's is held, as a long link holds
         // it, and how long a BrowseNext that gives points back.
         int answerDelayMs = 0;
+        int activateDelayMs = 0;        // ActivateSession done this late, later requests served meanwhile
         int releaseDelayMs = 0;
         // A small plant below the top, beside Big and Endless:
         //   Plant/Area1/{Line1/{Speed, Load}, T1, T2, Motor/{Current, Torque}}, Plant/Area2

@@ -3,6 +3,7 @@
 
 #include "opc/errors.h"
 #include "opc/ua/client/endpoints.h"
+#include "opc/ua/client/transport.h"
 #include "opc/ua/security/crypto.h"
 #include "opc/ua/security/pki.h"
 #include "opc/ua/security/trust.h"
@@ -26,6 +27,7 @@ constexpr qint64 StableConnectionMs = 30000;
 
 Client::Client(QObject *parent) : QObject(parent)
 {
+    keepMessageMemory();
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &Client::reconnect);
     connect(&m_session, &Session::recovering, this, [this] { m_subscriptions.stopPublishing(); });

@@ -369,14 +369,12 @@ void Session::readFacts(bool beside)
             encode(e, ReadValueId{NodeId::num(0, node), Attr::Value});
     };
     sendRequest(Id::ReadRequest, header, body, StepTimeoutMs, [this, beside](int32_t error, const QByteArray &message) {
-        std::optional<StatusCode> refused;
+        bool answered = false;
         if (error == 0) {
             try {
                 Decoder d(message);
                 const Response r = decodeResponseStart(d);
-                if (r.header.serviceResult.isBad()) {
-                    refused = r.header.serviceResult;
-                } else {
+                if (r.typeId == Id::ReadResponse && !r.header.serviceResult.isBad()) {
                     const auto values = d.array([](Decoder &x) { return x.dataValue(); });
                     std::vector<QString> uris;
                     if (!values.empty() && values[0].value && values[0].value->type == BuiltIn::String)
@@ -391,13 +389,14 @@ void Session::readFacts(bool beside)
                     m_maxItemsPerCall = limit(3);
                     QMutexLocker lock(&m_namespacesLock);
                     m_namespaces = std::move(uris);
+                    answered = true;
                 }
             } catch (const DecodeError &) {
             }
         }
         // A server that served it before the activation it came with was
         // done (BadSessionNotActivated) is asked again once it is.
-        if (beside && refused && m_activationSent) {
+        if (beside && !answered && m_activationSent) {
             if (m_active)
                 return readFacts(false);
             m_factsAgain = true;

@@ -2,6 +2,10 @@
 #include "opc/ua/client/transport.h"
 
 #include <algorithm>
+#include <mutex>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace opc::ua {
 
@@ -41,6 +45,17 @@ std::optional<qsizetype> chunksFor(qsizetype messageBytes, qsizetype body, const
         (peer.maxChunkCount != 0 && static_cast<uint64_t>(chunks) > peer.maxChunkCount))
         return std::nullopt;
     return chunks;
+}
+
+void keepMessageMemory()
+{
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mallopt(M_MMAP_THRESHOLD, 32 << 20);
+        mallopt(M_TRIM_THRESHOLD, 64 << 20);
+    });
+#endif
 }
 
 } // namespace opc::ua

@@ -37,4 +37,12 @@ qsizetype chunkBody(uint32_t chunkSize, Policy policy, SecurityMode mode);
 // peer said it would not take it (its message size or chunk count).
 std::optional<qsizetype> chunksFor(qsizetype messageBytes, qsizetype body, const TransportLimits &peer);
 
+// Messages of a few hundred KiB come and go with every large call. The C
+// library's allocator by default maps such blocks afresh and gives freed
+// memory at the heap's top back to the system, so each message faults its
+// pages in again; this has it keep them (up to 32 MiB mapped per block and
+// 64 MiB kept free) for the next message. Once per process; the first
+// client does it.
+void keepMessageMemory();
+
 } // namespace opc::ua

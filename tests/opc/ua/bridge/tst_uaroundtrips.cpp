@@ -79,7 +79,7 @@ private slots:
         Script script;
         script.plant = true;
         script.bigFolder = 5000;
-        script.answerDelayMs = 60;
+        script.answerDelayMs = 150;
         ScriptedServer server(script);
         MessageRecorder messages;
         Form1 &f = openMainWindow();
@@ -151,6 +151,25 @@ private slots:
             QCoreApplication::processEvents();
         }
         QVERIFY(messages.messages.empty());
+    }
+
+    // A server that serves the session's facts before the activation they
+    // came with is done refuses them: they are asked again once it is, and
+    // an item named by its namespace's URI is found by them.
+    void factsRefusedBesideTheActivation()
+    {
+        Script script;
+        script.activateDelayMs = 100;
+        ScriptedServer server(script);
+        MessageRecorder messages;
+        Form1 &f = openMainWindow();
+        connectTo(f, server);
+        addGroup(f, QStringLiteral("G"), QStringLiteral("100"));
+        selectGroup(f, QStringLiteral("G"));
+        addItem(f, QStringLiteral("nsu=urn:quorivo:scripted;s=Big.V0"));
+        QVERIFY(messages.messages.empty());
+        QCOMPARE(listViewTexts(f.ListView2), QStringList{"nsu=urn:quorivo:scripted;s=Big.V0"});
+        QCOMPARE(server.counts().requestsOf(Id::ReadRequest), 3); // the facts twice, the item once
     }
 
     // Points given back are not waited for: the expand is over while the
