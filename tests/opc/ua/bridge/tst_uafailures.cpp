@@ -277,6 +277,14 @@ private slots:
         QCOMPARE(browser->Count(), count);
         QCOMPARE(browser->Item(count).size(), qsizetype(nameLength));
         QCOMPARE(server.counts().releasedPoints, 0);
+        // The listing is kept whole: its last leaf resolves without asking.
+        const auto asked = [&server] {
+            const auto c = server.counts();
+            return c.requestsOf(opc::ua::Id::BrowseRequest) + c.requestsOf(opc::ua::Id::BrowseNextRequest);
+        };
+        const int before = asked();
+        QCOMPARE(browser->GetItemID(browser->Item(count)), QStringLiteral("ns=1;s=Big.") + browser->Item(count));
+        QCOMPARE(asked(), before);
         opc->Disconnect();
     }
 

@@ -21,14 +21,21 @@ struct Watched {
 
 class Program {
 public:
-    explicit Program(const ScriptedServer &server)
+    // Connects by typing the server's endpoint, or by picking the server in
+    // the node's listing; then a group at 100 ms with one item, its table
+    // watched.
+    explicit Program(const ScriptedServer &server, bool byListing = false)
     {
-        const QString script =
-            QStringLiteral("click:FrmSplash/Command1;type:Form1/Text2=%1;type:Form1/OPCServerName=%2;"
-                           "click:Form1/OPCServerConnect;type:Form1/OPCGroupName=G;type:Form1/GroupUpdateRate=100;"
-                           "click:Form1/AddOPCGroup;top:Form1/List2;type:Form1/Text1=ns=1%3Bs=Big.V0;click:Form1/Command2;"
-                           "click:Form1/Command3;watch:200:Form3/ListView1")
-                .arg(server.url(), server.endpoint());
+        const QString connect = byListing ? QStringLiteral("type:Form1/Text2=%1;click:Form1/ListOPCServers;pause:1500;"
+                                                           "top:Form1/OPCServerList;click:Form1/OPCServerConnect;pause:1500;")
+                                                .arg(server.url())
+                                          : QStringLiteral("type:Form1/Text2=%1;type:Form1/OPCServerName=%2;"
+                                                           "click:Form1/OPCServerConnect;")
+                                                .arg(server.url(), server.endpoint());
+        const QString script = QStringLiteral("click:FrmSplash/Command1;") + connect +
+                               QStringLiteral("type:Form1/OPCGroupName=G;type:Form1/GroupUpdateRate=100;"
+                                              "click:Form1/AddOPCGroup;top:Form1/List2;type:Form1/Text1=ns=1%3Bs=Big.V0;"
+                                              "click:Form1/Command2;click:Form1/Command3;watch:200:Form3/ListView1");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(QUORIVO_INJECT_LIBRARY));
@@ -129,6 +136,24 @@ private slots:
         // A healthy server again: values within 30 s.
         server.set([](ScriptedServer::Script &s) { s.resetAfterPublishes = 0; });
         QVERIFY(program.waitForQuality([](const QString &q) { return q == QStringLiteral("192"); }, 30000));
+    }
+
+    // The program picks the server in the node's listing and connects over
+    // a link that holds every answer 100 ms: the endpoints the listing
+    // fetched serve the connect, and the values arrive.
+    void aServerPickedInTheListing()
+    {
+        ScriptedServer::Script script;
+        script.answerDelayMs = 100;
+        ScriptedServer server(script);
+        Program program(server, true);
+        QVERIFY(program.started());
+        QVERIFY2(program.waitForQuality([](const QString &q) { return q == QStringLiteral("192"); }, 20000),
+                 qPrintable(program.missing()));
+        const auto counts = server.counts();
+        QCOMPARE(counts.requestsOf(opc::ua::Id::GetEndpointsRequest), 1); // the listing's
+        QCOMPARE(counts.opens, 2);                                          // the listing's, the session's
+        QCOMPARE(counts.sessions, 1);
     }
 
     void aSilentServer()
