@@ -79,6 +79,14 @@ void connectToSimulation(Form1 &f)
     click(f.OPCServerConnect);
 }
 
+bool connectByName(Form1 &f, const QString &node, const QString &serverName)
+{
+    f.Text2->setText(node);
+    f.OPCServerName->setText(serverName);
+    click(f.OPCServerConnect);
+    return f.windowTitle() == QStringLiteral("Server Connesso");
+}
+
 void addGroup(Form1 &f, const QString &name, const QString &rate)
 {
     f.OPCGroupName->setText(name);

@@ -40,6 +40,9 @@ void collapseNode(toolkit::TreeView *tree, const QString &key);
 
 // Lists the servers of the local node, picks the simulation server, connects.
 void connectToSimulation(quorivo::Form1 &f);
+// Types the node and the server's name and connects; whether the window
+// says it is connected.
+bool connectByName(quorivo::Form1 &f, const QString &node, const QString &serverName);
 void addGroup(quorivo::Form1 &f, const QString &name, const QString &rate = QStringLiteral("100"));
 void selectGroup(quorivo::Form1 &f, const QString &name);
 void addItem(quorivo::Form1 &f, const QString &itemId);

@@ -195,7 +195,7 @@ private slots:
         server.set([](Script &s) { s.createSubscriptionDelayMs = 7000; });
         MessageRecorder messages;
         Form1 &f = openMainWindow();
-        connectTo(f, server);
+        QVERIFY(connectByName(f, server.url(), server.endpoint()));
         addGroup(f, QStringLiteral("G"), QStringLiteral("100"));
         QCOMPARE(messages.messages.size(), size_t(1));
         QCOMPARE(messages.messages[0].prompt, reportText("Aggiungi gruppo", S::RPC_S_SERVER_UNAVAILABLE));
@@ -214,7 +214,7 @@ private slots:
         server.set([](Script &s) { s.browse = Script::Browse::Whole; });
         MessageRecorder messages;
         Form1 &f = openMainWindow();
-        connectTo(f, server);
+        QVERIFY(connectByName(f, server.url(), server.endpoint()));
         const QString root = openTree(f);
         pickTreeNode(f.TreeView1, root + quorivo::KeySeparator + QStringLiteral("Big"));
         QCOMPARE(f.ListView1->ListItems().Count(), 2000);
@@ -232,7 +232,7 @@ private slots:
         server.set([](Script &s) { s.nameLength = 16384; });
         MessageRecorder messages;
         Form1 &f = openMainWindow();
-        connectTo(f, server);
+        QVERIFY(connectByName(f, server.url(), server.endpoint()));
         const QString root = openTree(f);
         const qint64 before = residentKiB();
         QElapsedTimer clock;
@@ -296,7 +296,7 @@ private slots:
         opc::ua::setBrowseLimits({1000000, qint64{128} << 20, 1500});
         MessageRecorder messages;
         Form1 &f = openMainWindow();
-        connectTo(f, server);
+        QVERIFY(connectByName(f, server.url(), server.endpoint()));
         const QString root = openTree(f);
         pickTreeNode(f.TreeView1, root + quorivo::KeySeparator + QStringLiteral("Endless"));
         QCOMPARE(messages.messages.size(), size_t(1));
@@ -305,18 +305,12 @@ private slots:
     }
 
 private:
-    static void connectTo(Form1 &f, const ScriptedServer &server)
-    {
-        f.Text2->setText(server.url());
-        f.OPCServerName->setText(server.endpoint());
-        click(f.OPCServerConnect);
-        QCOMPARE(f.windowTitle(), QStringLiteral("Server Connesso"));
-    }
 
     // Connected, a group at this rate with one item, and its table open.
     static Form3 *connectWithItem(Form1 &f, const ScriptedServer &server, const QString &rate)
     {
-        connectTo(f, server);
+        if (!connectByName(f, server.url(), server.endpoint()))
+            return nullptr;
         addGroup(f, QStringLiteral("G"), rate);
         selectGroup(f, QStringLiteral("G"));
         addItem(f, QStringLiteral("ns=1;s=Big.V0"));
