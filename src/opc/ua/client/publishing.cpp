@@ -74,6 +74,9 @@ int Subscriptions::publishTimeoutMs() const
 void Subscriptions::onPublish(int32_t error, const QByteArray &message)
 {
     m_outstandingPublish = std::max(0, m_outstandingPublish - 1);
+    // The session closing with the disconnect deletes what it held.
+    if (m_cleared)
+        return;
     if (error) {
         // A lost channel restarts the loop after reconnecting; anything
         // else (no subscription yet, too many requests) asks again later.

@@ -139,6 +139,7 @@ void Subscriptions::runNext(uint32_t groupKey)
 void Subscriptions::add(uint32_t groupKey, double rate, RateDone done)
 {
     // Known at once, so that a removal before it runs finds it.
+    m_cleared = false;
     m_subscriptions[groupKey];
     serial(groupKey, [this, groupKey, rate, done](std::function<void()> finished) {
         const auto answer = [done, finished](int32_t error, double revised) {
@@ -567,6 +568,7 @@ void Subscriptions::stopPublishing()
 
 void Subscriptions::clear()
 {
+    m_cleared = true;
     stopPublishing();
     m_cache.clear();
     m_subscriptions.clear();

@@ -173,6 +173,7 @@ private:
     std::map<uint32_t, uint32_t> m_lastSequence;       // by subscription id
     int m_outstandingPublish = 0;
     bool m_publishRefused = false; // a Publish failed while the loop was sending
+    bool m_cleared = false; // by a disconnect: late answers are the closing session's
 
     struct Watch {
         qint64 heardAt = 0; // the last answer that named it
