@@ -356,53 +356,60 @@ private:
     }
 
     // Which of these variables have children of their own, asked in
-    // batches the server accepts.
-    std::set<QString> hasChildren(const std::vector<NodeId> &nodes)
-    {
-        const uint32_t serverLimit = m_link->client ? m_link->client->maxNodesPerBrowse() : 0;
-        const size_t limit = serverLimit ? serverLimit : 1000;
-        std::set<QString> out;
-        for (size_t offset = 0; offset < nodes.size(); offset += limit) {
-            const std::vector<NodeId> batch(nodes.begin() + static_cast<std::ptrdiff_t>(offset),
-                                            nodes.begin() + static_cast<std::ptrdiff_t>(std::min(nodes.size(), offset + limit)));
-            out.merge(hasChildrenBatch(batch));
-        }
-        return out;
-    }
-
+    // batches the server accepts, all sent at once.
+    //
     // A server short of continuation points refuses the nodes it cannot
     // hold one for; they are asked again once ours are given back, and if
     // it still holds none for us they count as branches (an empty branch
     // is less harm than a hidden one).
-    std::set<QString> hasChildrenBatch(std::vector<NodeId> nodes)
+    std::set<QString> hasChildren(const std::vector<NodeId> &nodes)
     {
+        const uint32_t serverLimit = m_link->client ? m_link->client->maxNodesPerBrowse() : 0;
+        const size_t limit = serverLimit ? serverLimit : 1000;
+        std::vector<std::vector<NodeId>> batches;
+        std::vector<Link::PendingService> asked;
+        for (size_t offset = 0; offset < nodes.size(); offset += limit) {
+            batches.emplace_back(nodes.begin() + static_cast<std::ptrdiff_t>(offset),
+                                 nodes.begin() + static_cast<std::ptrdiff_t>(std::min(nodes.size(), offset + limit)));
+            asked.push_back(askChildren(batches.back()));
+        }
         std::set<QString> out;
-        while (!nodes.empty()) {
-            std::vector<NodeId> refused = hasChildrenOnce(nodes, out);
-            if (refused.size() == nodes.size()) {
-                for (const auto &n : refused)
-                    out.insert(n.toString());
-                break;
+        for (size_t i = 0; i < batches.size(); ++i) {
+            std::vector<NodeId> batch = std::move(batches[i]);
+            std::vector<NodeId> refused = takeChildren(asked[i], batch, out);
+            while (!refused.empty()) {
+                if (refused.size() == batch.size()) {
+                    for (const auto &n : refused)
+                        out.insert(n.toString());
+                    break;
+                }
+                batch = std::move(refused);
+                auto again = askChildren(batch);
+                refused = takeChildren(again, batch, out);
             }
-            nodes = std::move(refused);
         }
         return out;
     }
 
-    // One browse of these nodes; those with children go to out, those the
-    // server refused for want of continuation points come back.
-    std::vector<NodeId> hasChildrenOnce(const std::vector<NodeId> &nodes, std::set<QString> &out)
+    // One browse of these nodes, one reference each (one says enough).
+    Link::PendingService askChildren(const std::vector<NodeId> &nodes)
     {
-        std::vector<NodeId> refused;
+        m_link->check();
         std::vector<BrowseDescription> asked;
         asked.reserve(nodes.size());
         for (const NodeId &n : nodes)
             asked.push_back({n, false, Id::HierarchicalReferences, true, 1 | 2, 0});
-        // One reference says enough.
-        const auto [error, message] =
-            m_link->service(Id::BrowseRequest, [asked](Encoder &e) { encodeBrowse(e, 1, asked); });
+        return m_link->startService(Id::BrowseRequest, [asked](Encoder &e) { encodeBrowse(e, 1, asked); });
+    }
+
+    // Its answer: the nodes with children go to out, those the server
+    // refused for want of continuation points come back.
+    std::vector<NodeId> takeChildren(Link::PendingService &pending, const std::vector<NodeId> &nodes, std::set<QString> &out)
+    {
+        const auto [error, message] = pending.get();
         if (error)
             throw OpcError(error);
+        std::vector<NodeId> refused;
         try {
             Decoder d(message);
             decodeResponseStart(d);

@@ -94,6 +94,7 @@ void Session::setTarget(const Target &target, const QString &serverUri)
     m_serverUri = serverUri;
     m_closedForGood = false;
     m_recoveries = 0;
+    m_activationSent = false;
     ++m_generation;
 }
 

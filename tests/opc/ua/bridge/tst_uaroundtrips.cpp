@@ -135,6 +135,10 @@ private slots:
               [&] { pickTreeNode(f.TreeView1, key({"Big"})); });
         check("pick a leaf of 5,000", {}, [&] { pickListViewRow(f.ListView1, 4321); });
         QCOMPARE(f.Text1->Text(), QStringLiteral("ns=1;s=Big.V4320xxx"));
+        // Its 5,000 variables asked whether they hold children in five
+        // requests of 1,000, sent together.
+        check("expand a folder of 5,000", {6, {{Id::BrowseRequest, 6}, {Id::BrowseNextRequest, 4}}, 0},
+              [&] { expandNode(f.TreeView1, key({"Big"})); });
 
         check("Aggiungi gruppo", {1, {{Id::CreateSubscriptionRequest, 1}}, 0},
               [&] { addGroup(f, QStringLiteral("G"), QStringLiteral("500")); });
