@@ -4,7 +4,8 @@
 # do not move with the machine's load: system calls (strace -c -f), user-space
 # instructions (valgrind --tool=callgrind), heap allocations and minor page
 # faults, per sequential Read and per Read of 10,000, over None and over
-# Basic256Sha256 SignAndEncrypt, against the node-opcua peer.
+# Basic256Sha256 SignAndEncrypt, against the node-opcua peer; with wall and
+# CPU time per call and the targets they are held to.
 set -euo pipefail
 QUORIVO_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$QUORIVO_ROOT/tools/setup.sh"
