@@ -73,7 +73,8 @@ void Link::post(uint32_t typeId, std::function<void(Encoder &)> body) noexcept
 
 std::vector<DataValue> Link::read(const std::vector<ReadValueId> &ids)
 {
-    const size_t limit = client && client->maxNodesPerRead() ? client->maxNodesPerRead() : ids.size();
+    const size_t serverLimit = client ? client->maxNodesPerRead() : 0;
+    const size_t limit = serverLimit ? serverLimit : ids.size();
     if (ids.size() <= limit || limit == 0)
         return readBatch(ids);
     std::vector<DataValue> all;

@@ -155,81 +155,27 @@ public:
         auto reading = m_link->startRead(asked);
         const uint32_t handle = m_link->nextHandle++;
         const int32_t made = createItem(g, handle, nodeId);
-        std::vector<DataValue> attrs;
+        // From here on a failure takes the made item back: nothing of it
+        // stays on the server or in the cache that the group does not hold.
         try {
-            attrs = reading ? Link::readValues(*reading, asked.size()) : m_link->read(asked);
+            const auto attrs = reading ? Link::readValues(*reading, asked.size()) : m_link->read(asked);
             for (const DataValue &dv : attrs)
                 if (dv.status && dv.status->isBad())
                     throw OpcError(S::OPC_E_UNKNOWNITEMID);
-        } catch (const OpcError &) {
+            if (made)
+                throw OpcError(made);
+            auto s = describe(itemId, nodeId, clientHandle, attrs);
+            s->handle = handle;
+            g.items.push_back(s);
+            return std::make_shared<UaItem>(m_link, s);
+        } catch (...) {
             if (made == 0)
                 takeBack(g, handle);
             throw;
         }
-        if (made)
-            throw OpcError(made);
-        auto s = std::make_shared<ItemState>();
-        s->itemId = itemId;
-        s->nodeId = nodeId;
-        s->clientHandle = clientHandle;
-        uint32_t dataType = 0;
-        if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr) {
-            s->dataType = *t;
-            dataType = m_link->builtInTypeOf(*t);
-        }
-        int32_t valueRank = -1;
-        if (const int32_t *rank = attrs[1].value ? attrs[1].value->scalarAs<int32_t>() : nullptr)
-            valueRank = *rank;
-        s->canonical = canonicalTypeOf(NodeId::num(0, dataType), valueRank);
-        s->writeType = builtInOf(dataType);
-        s->isArray = valueRank >= 0;
-        s->valueRank = valueRank;
-        // Structures and enumerations: the session's types tell what they
-        // hold. A structure shows as one text.
-        if ((dataType == 0 || dataType == 29) && !s->dataType.isNull()) {
-            TypeResolver &types = m_link->types();
-            s->type = types.typeOf(s->dataType);
-            s->typesGeneration = m_link->typesGeneration;
-            const TypeDef &type = types.table().at(s->type);
-            const TypeKind kind = type.kind;
-            if (kind == TypeKind::Structure || kind == TypeKind::OptionalFields || kind == TypeKind::Union ||
-                (kind == TypeKind::BuiltIn && type.builtIn == BuiltIn::ExtensionObject))
-                s->canonical = static_cast<int16_t>(valueRank >= 0 ? opc::VT_ARRAY | opc::VT_BSTR : opc::VT_BSTR);
-        }
-        s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
-        s->handle = handle;
-        g.items.push_back(s);
-        return std::make_shared<UaItem>(m_link, s);
     }
 
     int32_t Count() override { return static_cast<int32_t>(check().items.size()); }
-
-private:
-    // The item's monitored item, in the group's subscription (made first if
-    // it is not yet): 0 or the error number.
-    int32_t createItem(GroupState &g, uint32_t handle, const NodeId &nodeId)
-    {
-        try {
-            subscribe(g);
-        } catch (const OpcError &e) {
-            return e.code();
-        }
-        const uint32_t key = g.key;
-        const Client::ItemSpec want{handle, nodeId, static_cast<double>(g.grantedRate)};
-        return m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
-            c.addItem(key, want, done);
-        });
-    }
-
-    void takeBack(GroupState &g, uint32_t handle)
-    {
-        const uint32_t key = g.key;
-        m_link->run(CallTimeoutMs, [key, handle](Client &c, std::function<void(int32_t)> done) {
-            c.removeItems(key, {handle}, done);
-        });
-    }
-
-public:
 
     ItemPtr Item(int32_t index) override
     {
@@ -267,6 +213,71 @@ public:
         });
     }
 
+private:
+    // The item's monitored item, in the group's subscription (made first if
+    // it is not yet): 0 or the error number.
+    int32_t createItem(GroupState &g, uint32_t handle, const NodeId &nodeId)
+    {
+        try {
+            subscribe(g);
+        } catch (const OpcError &e) {
+            return e.code();
+        }
+        const uint32_t key = g.key;
+        const Client::ItemSpec want{handle, nodeId, static_cast<double>(g.grantedRate)};
+        return m_link->run(CallTimeoutMs, [key, want](Client &c, std::function<void(int32_t)> done) {
+            c.addItem(key, want, done);
+        });
+    }
+
+    // Best effort, on the way out of a failure: a closed link took it already.
+    void takeBack(GroupState &g, uint32_t handle) noexcept
+    {
+        const uint32_t key = g.key;
+        try {
+            m_link->run(CallTimeoutMs, [key, handle](Client &c, std::function<void(int32_t)> done) {
+                c.removeItems(key, {handle}, done);
+            });
+        } catch (...) {
+        }
+    }
+
+    // The item as its attributes tell it: the types its values and writes
+    // take (the session's own types for structures and enumerations).
+    std::shared_ptr<ItemState> describe(const QString &itemId, const NodeId &nodeId, int32_t clientHandle,
+                                        const std::vector<DataValue> &attrs)
+    {
+        auto s = std::make_shared<ItemState>();
+        s->itemId = itemId;
+        s->nodeId = nodeId;
+        s->clientHandle = clientHandle;
+        uint32_t dataType = 0;
+        if (const NodeId *t = attrs[0].value ? attrs[0].value->scalarAs<NodeId>() : nullptr) {
+            s->dataType = *t;
+            dataType = m_link->builtInTypeOf(*t);
+        }
+        int32_t valueRank = -1;
+        if (const int32_t *rank = attrs[1].value ? attrs[1].value->scalarAs<int32_t>() : nullptr)
+            valueRank = *rank;
+        s->canonical = canonicalTypeOf(NodeId::num(0, dataType), valueRank);
+        s->writeType = builtInOf(dataType);
+        s->isArray = valueRank >= 0;
+        s->valueRank = valueRank;
+        // Structures and enumerations: the session's types tell what they
+        // hold. A structure shows as one text.
+        if ((dataType == 0 || dataType == 29) && !s->dataType.isNull()) {
+            TypeResolver &types = m_link->types();
+            s->type = types.typeOf(s->dataType);
+            s->typesGeneration = m_link->typesGeneration;
+            const TypeDef &type = types.table().at(s->type);
+            const TypeKind kind = type.kind;
+            if (kind == TypeKind::Structure || kind == TypeKind::OptionalFields || kind == TypeKind::Union ||
+                (kind == TypeKind::BuiltIn && type.builtIn == BuiltIn::ExtensionObject))
+                s->canonical = static_cast<int16_t>(valueRank >= 0 ? opc::VT_ARRAY | opc::VT_BSTR : opc::VT_BSTR);
+        }
+        s->quality = qualityOf(StatusCode{Status::BadWaitingForInitialData});
+        return s;
+    }
 };
 
 class UaGroup final : public OPCGroup, private GroupBound {

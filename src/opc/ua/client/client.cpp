@@ -90,8 +90,8 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
         QElapsedTimer clock;
         clock.start();
         return toEndpoint(known, choice, false, timeoutMs, [=, this](int32_t e) {
-            // A certificate the listing saw and the trust list refuses now
-            // was not recorded: the server may hold another by now.
+            // A refused certificate the listing saw is not final (nor was it
+            // recorded): the server may hold another by now.
             const qint64 left = timeoutMs - clock.elapsed();
             if (e == 0 || m_session.activationSent() || m_refused || e == S::UA_E_CLEARPASSWORD ||
                 e == S::UA_E_PKIUNSAFE || left < timeoutMs / 2)
@@ -116,12 +116,12 @@ void Client::connectTo(const Target &target, const QString &serverUri, int timeo
     });
 }
 
-// A session on the endpoint the operator's choice picks of these; over the
-// channel already open to the typed URL where it serves there.
-void Client::toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool channelOpen,
+// A session on the endpoint the operator's choice picks of these. A fresh
+// list came over the channel open to the typed URL, which serves the
+// session where the endpoint is there; a remembered one opens its own.
+void Client::toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool fresh,
                         int timeoutMs, Done done)
 {
-    const bool fresh = channelOpen;
     const EndpointPick pick = pickEndpoint(all, choice);
     if (pick.error)
         return done(pick.error);
@@ -136,7 +136,7 @@ void Client::toEndpoint(const std::vector<EndpointDescription> &all, const Endpo
     // elsewhere) gets a channel of its own.
     const QString typed = m_session.target().url;
     const QString url = endpointUrlFor(typed, pick.endpoint.endpointUrl);
-    if (url == typed && channelOpen)
+    if (url == typed && fresh)
         return m_session.open(pick.endpoint, done);
     sessionAt(url, pick.endpoint, {}, timeoutMs, done);
 }

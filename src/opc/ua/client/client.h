@@ -119,7 +119,7 @@ private:
     int32_t judge(const QByteArray &certificate, const QString &applicationUri, bool record = true);
     void secureTo(const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered, int timeoutMs,
                   Done done, bool fresh = true);
-    void toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool channelOpen,
+    void toEndpoint(const std::vector<EndpointDescription> &all, const EndpointChoice &choice, bool fresh,
                     int timeoutMs, Done done);
     void sessionAt(const QString &url, const EndpointDescription &endpoint, const std::vector<EndpointDescription> &discovered,
                    int timeoutMs, Done done);

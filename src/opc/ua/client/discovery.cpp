@@ -211,13 +211,13 @@ struct Remembered {
         QString url;
         std::vector<EndpointDescription> endpoints;
     };
-    struct Listing {
+    struct OfNode {
         QElapsedTimer made;
         qint64 aged = 0; // by tests
         std::map<QString, Server> byUri;
     };
     std::mutex lock;
-    std::map<QString, Listing> byNode; // by the node's URL
+    std::map<QString, OfNode> byNode; // by the node's URL
 };
 
 Remembered &remembered()

@@ -8,7 +8,6 @@
 #include <QDeadlineTimer>
 #include <QThread>
 #include <cmath>
-#include <optional>
 
 namespace opc::ua {
 
@@ -124,7 +123,7 @@ void Session::open(const EndpointDescription &endpoint, Done done, const std::ve
         m_authToken = {};
     }
     {
-        QMutexLocker lock(&m_namespacesLock);
+        QMutexLocker lock(&m_factsLock);
         m_factsPending = true;
         m_factsAgain = false;
     }
@@ -388,7 +387,7 @@ void Session::readFacts(bool beside)
                     m_maxPerRead = limit(1);
                     m_maxPerBrowse = limit(2);
                     m_maxItemsPerCall = limit(3);
-                    QMutexLocker lock(&m_namespacesLock);
+                    QMutexLocker lock(&m_factsLock);
                     m_namespaces = std::move(uris);
                     answered = true;
                 }
@@ -410,7 +409,7 @@ void Session::readFacts(bool beside)
 void Session::factsKnown()
 {
     {
-        QMutexLocker lock(&m_namespacesLock);
+        QMutexLocker lock(&m_factsLock);
         m_factsPending = false;
         m_factsAgain = false;
     }
@@ -422,7 +421,7 @@ void Session::factsKnown()
 void Session::afterFacts(std::function<void()> then)
 {
     {
-        QMutexLocker lock(&m_namespacesLock);
+        QMutexLocker lock(&m_factsLock);
         if (m_factsPending) {
             m_afterFacts.push_back(std::move(then));
             return;
@@ -433,13 +432,14 @@ void Session::afterFacts(std::function<void()> then)
 
 void Session::awaitFacts() const
 {
-    // The worker answers them: it cannot wait for itself.
-    if (QThread::currentThread() == thread())
+    // Known (every call but the first few of a session), or asked on the
+    // worker, which answers them and cannot wait for itself.
+    if (!m_factsPending.load(std::memory_order_acquire) || QThread::currentThread() == thread())
         return;
-    QMutexLocker lock(&m_namespacesLock);
+    QMutexLocker lock(&m_factsLock);
     QDeadlineTimer deadline(StepTimeoutMs);
     while (m_factsPending && !deadline.hasExpired())
-        m_factsAnswered.wait(&m_namespacesLock, deadline);
+        m_factsAnswered.wait(&m_factsLock, deadline);
 }
 
 void Session::close(Done done)
@@ -674,7 +674,7 @@ void Session::makeAgain()
 std::vector<QString> Session::namespaces() const
 {
     awaitFacts();
-    QMutexLocker lock(&m_namespacesLock);
+    QMutexLocker lock(&m_factsLock);
     return m_namespaces;
 }
 

@@ -179,10 +179,10 @@ private:
     bool m_closedForGood = false;
     std::atomic<double> m_timeoutMs = 0; // as the server revised it
     std::atomic<uint32_t> m_maxPerRead = 0, m_maxPerBrowse = 0, m_maxItemsPerCall = 0;
-    mutable QMutex m_namespacesLock; // and the facts' state
+    mutable QMutex m_factsLock; // the namespaces and the facts' state
     mutable QWaitCondition m_factsAnswered;
     std::vector<QString> m_namespaces;
-    bool m_factsPending = false;
+    std::atomic_bool m_factsPending = false; // changed under the lock
     bool m_factsAgain = false; // refused beside an activation not yet answered
     std::vector<std::function<void()>> m_afterFacts;
     bool m_activationSent = false;
